@@ -1,0 +1,12 @@
+#include "handlers.hpp"
+
+namespace tessaline {
+
+Ref create_time_listener(Ctx&, PyObject* const*) { return not_implemented("VornStrategy.create_time_listener"); }
+Ref send_day_event(Ctx&, PyObject* const*) { return not_implemented("VornStrategy.send_day_event"); }
+Ref send_before_trading_event(Ctx&, PyObject* const*) { return not_implemented("VornStrategy.send_before_trading_event"); }
+Ref send_after_trading_event(Ctx&, PyObject* const*) { return not_implemented("VornStrategy.send_after_trading_event"); }
+Ref send_open_auction_event(Ctx&, PyObject* const*) { return not_implemented("VornStrategy.send_open_auction_event"); }
+Ref set_timer(Ctx&, PyObject* const*) { return not_implemented("VornStrategy.set_timer"); }
+
+}  // namespace tessaline

@@ -1,0 +1,46 @@
+#include "convert.hpp"
+
+namespace tessaline {
+
+Ref instrument_code(const Ctx& c, PyObject* record, Name market_attr) {
+    Ref security_id = c.attr(record, Name::security_id);
+    Ref prefix = require(PyNumber_Add(security_id.get(), c.n(Name::dot)));
+    Ref to_suffix = c.global(Name::get_exchane_from_vorn_mdtype);
+    Ref suffix = call(to_suffix.get(), c.attr(record, market_attr));
+    return require(PyNumber_Add(prefix.get(), suffix.get()));
+}
+
+Ref record_time(const Ctx& c, PyObject* record, Name stamp_attr) {
+    Ref convert = c.global(Name::convert_int_to_datetime);
+    Ref stamp = c.attr(record, stamp_attr);
+    Ref seconds = require(PyNumber_TrueDivide(stamp.get(), c.integer(Int::thousand)));
+    return call(convert.get(), seconds);
+}
+
+Ref attribute_or_absent(const Ctx& c, PyObject* obj, Name name) {
+    PyObject* value = PyObject_GetAttr(obj, c.n(name));
+    if (value == nullptr) PyErr_Clear();
+    return Ref::steal(value);
+}
+
+Pair unpack_pair(PyObject* value) {
+    Ref iterator = require(PyObject_GetIter(value));
+    Ref items[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        items[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!items[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", i);
+            throw PythonError{};
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw PythonError{};
+    }
+    if (PyErr_Occurred()) throw PythonError{};
+    return Pair{std::move(items[0]), std::move(items[1])};
+}
+
+}  // namespace tessaline

@@ -1,0 +1,26 @@
+// Conversions every record handler shares.
+#pragma once
+
+#include "state.hpp"
+
+namespace tessaline {
+
+// The instrument code: record.security_id + "." + get_exchane_from_vorn_mdtype(record.<market_attr>),
+// two concatenations left to right, security_id read before the suffix is asked for.
+Ref instrument_code(const Ctx& c, PyObject* record, Name market_attr);
+
+// convert_int_to_datetime(record.<stamp_attr> / 1000): true division, so the
+// host always receives a float.
+Ref record_time(const Ctx& c, PyObject* record, Name stamp_attr);
+
+// obj.name, or an empty Ref when reading it raises anything at all.
+Ref attribute_or_absent(const Ctx& c, PyObject* obj, Name name);
+
+// a, b = value: exactly two items, with the interpreter's ValueError texts.
+struct Pair {
+    Ref first;
+    Ref second;
+};
+Pair unpack_pair(PyObject* value);
+
+}  // namespace tessaline

@@ -1,0 +1,250 @@
+// The module body: imports, module-level state, the four query functions and
+// the class VornStrategy, bound as globals in this order.
+#include <initializer_list>
+
+#include "handlers.hpp"
+
+namespace tessaline {
+namespace {
+
+const FunctionSpec module_functions[] = {
+    {"get_current_bar", get_current_bar, 1, {"market_code"}},
+    {"get_current_tick", get_current_tick, 1, {"market_code"}},
+    {"history_ticks", history_ticks, 2, {"market_code", "count"}},
+    {"history_bars", history_bars, 2, {"market_code", "count"}},
+};
+
+const FunctionSpec strategy_methods[] = {
+    {"__init__", strategy_init, 2, {"self", "config"}},
+    {"initialize", initialize, 2, {"self", "config"}},
+    {"on_initialize", on_initialize, 1, {"self"}},
+    {"on_switch_day", on_switch_day, 1, {"self"}},
+    {"on_snapshot", on_snapshot, 2, {"self", "snapshot"}},
+    {"on_tick_order", on_tick_order, 2, {"self", "tick_order"}},
+    {"on_tick_trade", on_tick_trade, 2, {"self", "tick_trade"}},
+    {"on_bar", on_bar, 2, {"self", "bar"}},
+    {"on_login", on_login, 2, {"self", "login_res"}},
+    {"on_query_asset", on_query_asset, 5, {"self", "asset_res", "request_id", "code", "msg"}},
+    {"on_query_position", on_query_position, 5, {"self", "query_position_res", "request_id", "code", "msg"}},
+    {"on_order", on_order, 2, {"self", "order"}},
+    {"on_trade", on_trade, 2, {"self", "trade"}},
+    {"on_order_action_error", on_order_action_error, 2, {"self", "order_action_error"}},
+    {"on_algo_login", on_algo_login, 2, {"self", "algo_login_res"}},
+    {"on_create_algo_parent_order_res", on_create_algo_parent_order_res, 2, {"self", "create_parent_order_res"}},
+    {"on_cancel_algo_parent_order_res", on_cancel_algo_parent_order_res, 2, {"self", "cancel_parent_order_res"}},
+    {"on_control_algo_parent_order_res", on_control_algo_parent_order_res, 2, {"self", "control_parent_order_res"}},
+    {"on_algo_parent_order_update", on_algo_parent_order_update, 2, {"self", "parent_order"}},
+    {"on_algo_child_order_update", on_algo_child_order_update, 2, {"self", "child_order"}},
+    {"on_algo_child_order_trade", on_algo_child_order_trade, 2, {"self", "child_trade"}},
+    {"create_time_listener", create_time_listener, 1, {"self"}},
+    {"send_day_event", send_day_event, 3, {"self", "event_type", "dt"}},
+    {"send_before_trading_event", send_before_trading_event, 1, {"self"}},
+    {"send_after_trading_event", send_after_trading_event, 1, {"self"}},
+    {"send_open_auction_event", send_open_auction_event, 1, {"self"}},
+    {"set_timer", set_timer, 1, {"self"}},
+};
+
+Ref text(const char* s) { return require(PyUnicode_InternFromString(s)); }
+
+void bind_global(PyObject* globals, PyObject* name, PyObject* value) {
+    require_status(PyDict_SetItem(globals, name, value));
+}
+
+// `from package import name`, as the interpreter resolves it: the attribute
+// of the module, else the submodule of that name, else ImportError.
+Ref import_name(PyObject* module, PyObject* name) {
+    PyObject* value = nullptr;
+    if (_PyObject_LookupAttr(module, name, &value) < 0) throw PythonError{};
+    if (value != nullptr) return Ref::steal(value);
+    Ref module_name = require(PyModule_GetNameObject(module));
+    Ref full_name = require(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
+    PyObject* submodule = PyImport_GetModule(full_name.get());
+    if (submodule != nullptr) return Ref::steal(submodule);
+    if (PyErr_Occurred()) throw PythonError{};
+    PyObject* path = PyModule_GetFilenameObject(module);
+    if (path == nullptr) PyErr_Clear();
+    Ref path_ref = Ref::steal(path);
+    Ref message = require(path ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, module_name.get(), path)
+                               : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
+                                                      module_name.get()));
+    PyErr_SetImportError(message.get(), module_name.get(), path);
+    throw PythonError{};
+}
+
+Ref import_module(PyObject* globals, const char* dotted, PyObject* fromlist) {
+    Ref name = text(dotted);
+    return require(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist, 0));
+}
+
+// from <dotted> import <name> [as <alias>] ...
+void import_from(PyObject* globals, const char* dotted, std::initializer_list<std::pair<const char*, const char*>> names) {
+    Ref fromlist = require(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (auto [name, alias] : names) PyTuple_SET_ITEM(fromlist.get(), i++, text(name).release());
+    Ref module = import_module(globals, dotted, fromlist.get());
+    i = 0;
+    for (auto [name, alias] : names) {
+        Ref value = import_name(module.get(), PyTuple_GET_ITEM(fromlist.get(), i++));
+        bind_global(globals, text(alias ? alias : name).get(), value.get());
+    }
+}
+
+void import_from(PyObject* globals, const char* dotted, std::initializer_list<const char*> names) {
+    Ref fromlist = require(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* name : names) PyTuple_SET_ITEM(fromlist.get(), i++, text(name).release());
+    Ref module = import_module(globals, dotted, fromlist.get());
+    for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
+        bind_global(globals, name, import_name(module.get(), name).get());
+    }
+}
+
+// from <dotted> import *: the names of __all__, or else every public name.
+void import_star(PyObject* globals, const char* dotted) {
+    Ref star = require(Py_BuildValue("(s)", "*"));
+    Ref module = import_module(globals, dotted, star.get());
+    Ref all_name = text("__all__");
+    PyObject* all = nullptr;
+    if (_PyObject_LookupAttr(module.get(), all_name.get(), &all) < 0) throw PythonError{};
+    Ref names = Ref::steal(all);
+    const bool public_only = !names;
+    if (public_only) {
+        Ref dict = getattr(module.get(), (text("__dict__")).get());
+        names = require(PyMapping_Keys(dict.get()));
+    }
+    Ref iterator = require(PyObject_GetIter(names.get()));
+    while (Ref name = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (!PyUnicode_Check(name.get())) {
+            PyErr_Format(PyExc_TypeError, "%s in %s.%s must be str, not %.100s", public_only ? "Key" : "Item", dotted,
+                         public_only ? "__dict__" : "__all__", Py_TYPE(name.get())->tp_name);
+            throw PythonError{};
+        }
+        if (public_only && PyUnicode_READ_CHAR(name.get(), 0) == '_') continue;
+        bind_global(globals, name.get(), getattr(module.get(), name.get()).get());
+    }
+    if (PyErr_Occurred()) throw PythonError{};
+}
+
+Ref new_dict() { return require(PyDict_New()); }
+
+// class VornStrategy(strategy.VornStrategy), created through the base's metaclass.
+Ref create_strategy_class(PyObject* module, Ctx& ctx) {
+    Ref base = getattr(ctx.global(Name::strategy).get(), ctx.n(Name::VornStrategy));
+    PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
+    Ref bases = require(PyTuple_Pack(1, base.get()));
+    Ref name = Ref::borrow(ctx.n(Name::VornStrategy));
+    Ref prepare = text("__prepare__");
+    Ref ns = call_method(metaclass, prepare.get(), name, bases);
+    require_status(PyObject_SetItem(ns.get(), (text("__module__")).get(), ctx.n(Name::module_name)));
+    require_status(PyObject_SetItem(ns.get(), (text("__qualname__")).get(), name.get()));
+    for (const FunctionSpec& spec : strategy_methods) {
+        Ref method = make_function(module, spec, "VornStrategy.");
+        require_status(PyObject_SetItem(ns.get(), text(spec.name).get(), method.get()));
+    }
+    return call(metaclass, name, bases, ns);
+}
+
+int exec_module(PyObject* module) {
+    ModuleState& st = state_of(module);
+    try {
+        init_state(st);
+        st.function_type = create_function_type(module);
+        if (st.function_type == nullptr) throw PythonError{};
+        PyObject* globals = PyModule_GetDict(module);
+        Ctx ctx(st, globals);
+
+        import_from(globals, "corvix.tarrow.environment", {"Environment"});
+        import_from(globals, "corvix.tarrow.core.events", {"EVENT", "Event"});
+        import_from(globals, "corvix.tarrow.model.tick", {"TickObject"});
+        import_from(globals, "corvix.tarrow.model.trade", {"Trade"});
+        import_from(globals, "corvix.tarrow.model.l2_order", {"L2Order"});
+        import_from(globals, "corvix.tarrow.model.l2_transaction", {"L2Transaction"});
+        import_from(globals, "corvix.tarrow.utils.datetime_func", {"convert_int_to_whole_date", "convert_int_to_datetime"});
+        import_from(globals, "corvix.tarrow.utils.trade_func",
+                    {"get_exchane_from_vorn_mdtype", "get_vorn_tdtype", "get_side_from_vorn_l2_order",
+                     "get_order_type_from_vorn_l2_order", "get_trade_type_from_vorn", "get_l2order_type_from_vorn"});
+        import_from(globals, "corvix.tarrow.utils.logger", {"system_log", "user_system_log"});
+        import_from(globals, "corvix.tarrow.model.algo_parent_order", {"AlgoParentOrder"});
+        import_from(globals, "corvix.tarrow.model.algo_child_order", {"AlgoChildOrder"});
+        import_from(globals, "corvix.tarrow.model.algo_child_trade", {"AlgoChildTrade"});
+        import_from(globals, "corvix.tarrow.const", {"ORDER_STATUS", "POSITION_DIRECTION", "SIDE"});
+        import_from(globals, "corvix.tarrow.portfolio.account", {"Asset"});
+        import_from(globals, "corvix.tarrow.portfolio.position", {"Position"});
+        import_from(globals, "numpy_ringbuffer", {std::pair<const char*, const char*>{"RingBuffer", "RB"}});
+        bind_global(globals, ctx.n(Name::np), import_module(globals, "numpy", nullptr).get());
+        import_from(globals, "collections", {"deque"});
+        bind_global(globals, ctx.n(Name::copy), import_module(globals, "copy", nullptr).get());
+        import_from(globals, "datetime", {"datetime", "time", "timedelta"});
+        {
+            Ref package = import_module(globals, "pyvorn.strategy", nullptr);
+            bind_global(globals, ctx.n(Name::strategy), import_name(package.get(), ctx.n(Name::strategy)).get());
+        }
+        import_star(globals, "pyvorn.enums");
+
+        bind_global(globals, ctx.n(Name::vorn_params), new_dict().get());
+        {
+            Ref event_queue = call_kw(ctx.global(Name::RB).get(), ctx.kw(Kw::ring_buffer),
+                                      require(PyLong_FromLong(1000000)),
+                                      reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+            bind_global(globals, ctx.n(Name::event_queue), event_queue.get());
+        }
+        for (Name store : {Name::history_bar, Name::history_tick, Name::orders_dict, Name::algo_parent_orders,
+                           Name::algo_child_orders, Name::algo_child_trades})
+            bind_global(globals, ctx.n(store), new_dict().get());
+
+        for (const FunctionSpec& spec : module_functions)
+            bind_global(globals, (text(spec.name)).get(), make_function(module, spec, "").get());
+
+        Ref strategy_class = create_strategy_class(module, ctx);
+        st.strategy_class = Py_NewRef(strategy_class.get());
+        bind_global(globals, ctx.n(Name::VornStrategy), strategy_class.get());
+        return 0;
+    } catch (const PythonError&) {
+        return -1;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+        return -1;
+    }
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
+    return st ? traverse_state(*st, visit, arg) : 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (st) clear_state(*st);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tessaline",
+    nullptr,
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+
+Ref not_implemented(const char* qualname) {
+    PyErr_Format(PyExc_NotImplementedError, "%s is not built yet", qualname);
+    throw PythonError{};
+}
+
+}  // namespace tessaline
+
+PyMODINIT_FUNC PyInit_tessaline() { return PyModuleDef_Init(&tessaline::module_def); }

@@ -1,0 +1,119 @@
+#include "state.hpp"
+
+#include <initializer_list>
+
+namespace tessaline {
+namespace {
+
+const char* const name_texts[] = {
+#define TESSALINE_NAME_TEXT(id) #id,
+#define TESSALINE_TEXT_TEXT(id, text) text,
+    TESSALINE_NAMES(TESSALINE_NAME_TEXT, TESSALINE_TEXT_TEXT)
+#undef TESSALINE_NAME_TEXT
+#undef TESSALINE_TEXT_TEXT
+};
+static_assert(sizeof(name_texts) / sizeof(name_texts[0]) == static_cast<size_t>(Name::count));
+
+void make_kwnames(ModuleState& st, Kw kw, std::initializer_list<Name> names) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (tuple == nullptr) throw PythonError{};
+    st.kwnames[static_cast<int>(kw)] = tuple;
+    Py_ssize_t i = 0;
+    for (Name n : names) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(st.names[static_cast<int>(n)]));
+}
+
+void make_int(ModuleState& st, Int which, long value) {
+    PyObject* v = PyLong_FromLong(value);
+    if (v == nullptr) throw PythonError{};
+    st.ints[static_cast<int>(which)] = v;
+}
+
+template <class F>
+void for_each_object(ModuleState& st, F&& f) {
+    for (PyObject*& p : st.names) f(p);
+    for (PyObject*& p : st.kwnames) f(p);
+    for (PyObject*& p : st.ints) f(p);
+    PyObject* type = reinterpret_cast<PyObject*>(st.function_type);
+    f(type);
+    st.function_type = reinterpret_cast<PyTypeObject*>(type);
+    f(st.strategy_class);
+}
+
+}  // namespace
+
+ModuleState& state_of(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+void init_state(ModuleState& st) {
+    for (int i = 0; i < static_cast<int>(Name::count); ++i) {
+        st.names[i] = PyUnicode_InternFromString(name_texts[i]);
+        if (st.names[i] == nullptr) throw PythonError{};
+    }
+    using N = Name;
+    make_kwnames(st, Kw::tick_event, {N::calendar_dt, N::trading_dt, N::tick});
+    make_kwnames(st, Kw::l2_order_event, {N::calendar_dt, N::trading_dt, N::l2_order});
+    make_kwnames(st, Kw::l2_trans_event, {N::calendar_dt, N::trading_dt, N::l2_transaction});
+    make_kwnames(st, Kw::dated_event, {N::calendar_dt, N::trading_dt});
+    make_kwnames(st, Kw::login_event, {N::rid, N::account_id, N::code, N::msg});
+    make_kwnames(st, Kw::account_ok_event, {N::rid, N::account_id, N::asset});
+    make_kwnames(st, Kw::position_err_event, {N::rid, N::code, N::msg});
+    make_kwnames(st, Kw::position_ok_event, {N::rid, N::positions});
+    make_kwnames(st, Kw::order_event, {N::account, N::order});
+    make_kwnames(st, Kw::trade_event, {N::account, N::trade, N::order});
+    make_kwnames(st, Kw::trade_create,
+                 {N::order_id, N::price, N::amount, N::side, N::position_effect, N::market_code, N::frozen_price});
+    make_kwnames(st, Kw::algo_login_event, {N::req_id, N::algo_account, N::code, N::msg});
+    make_kwnames(st, Kw::parent_create_event, {N::req_id, N::parent_order_id, N::code, N::msg});
+    make_kwnames(st, Kw::parent_action_event, {N::parent_order_id, N::code, N::msg});
+    make_kwnames(st, Kw::algo_parent_order, {N::algo_parent_order});
+    make_kwnames(st, Kw::algo_child_order, {N::algo_child_order});
+    make_kwnames(st, Kw::algo_child_trade, {N::algo_child_trade});
+    make_kwnames(st, Kw::ring_buffer, {N::capacity, N::dtype});
+    make_kwnames(st, Kw::deque_maxlen, {N::maxlen});
+    make_kwnames(st, Kw::at_eight, {N::hour, N::minute, N::second, N::microsecond});
+    make_kwnames(st, Kw::one_day, {N::days});
+    make_int(st, Int::zero, 0);
+    make_int(st, Int::one, 1);
+    make_int(st, Int::minus_one, -1);
+    make_int(st, Int::sixty, 60);
+    make_int(st, Int::thousand, 1000);
+}
+
+int traverse_state(ModuleState& st, visitproc visit, void* arg) {
+    int rc = 0;
+    for_each_object(st, [&](PyObject*& p) {
+        if (rc == 0 && p != nullptr) rc = visit(p, arg);
+    });
+    return rc;
+}
+
+void clear_state(ModuleState& st) {
+    for_each_object(st, [](PyObject*& p) { Py_CLEAR(p); });
+}
+
+Ref Ctx::global(Name name) const {
+    PyObject* key = n(name);
+    PyObject* value = PyDict_GetItemWithError(globals_, key);
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (builtins != nullptr) value = PyDict_GetItemWithError(builtins, key);
+        if (value == nullptr && !PyErr_Occurred()) {
+            Ref message = require(PyUnicode_FromFormat("name '%U' is not defined", key));
+            Ref error = call(PyExc_NameError, message);
+            setattr(error.get(), n(Name::name_attr), key);
+            PyErr_SetObject(PyExc_NameError, error.get());
+        }
+    }
+    if (value == nullptr) throw PythonError{};
+    return Ref::borrow(value);
+}
+
+Ref as_text(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    return require(PyObject_Format(value, nullptr));
+}
+
+Ref join_text(const Ctx& ctx, PyObject* const* pieces, Py_ssize_t count) {
+    return require(_PyUnicode_JoinArray(ctx.n(Name::empty), pieces, count));
+}
+
+}  // namespace tessaline
