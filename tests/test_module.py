@@ -142,8 +142,8 @@ def test_wrong_calls_raise_the_interpreters_type_error(tl, name, params, args, k
 
 
 def test_keyword_calls_bind_by_name(tl, events):
-    tl.VornStrategy.send_day_event(dt="D", event_type="E", self=object())
-    assert (events[0].event_type, events[0].calendar_dt) == ("E", "D")
+    tl.VornStrategy.send_day_event(dt="D", event_type=tl.EVENT.OPEN_AUCTION, self=object())
+    assert (events[0].event_type, events[0].calendar_dt) == (tl.EVENT.OPEN_AUCTION, "D")
     tl.history_bar["A"] = collections.deque([1, 2, 3])
     assert tl.history_bars(count=2, market_code="A") == [2, 3]
 
