@@ -7,32 +7,6 @@
 namespace tessaline {
 namespace {
 
-// obj.name resolved now and called later, as the interpreter splits a method
-// call: the lookup happens before the arguments are evaluated, and a plain
-// function found on the type is called with obj prepended (no bound method).
-class Method {
-public:
-    Method(PyObject* obj, PyObject* name) : self_(obj) {
-        PyObject* found = nullptr;
-        unbound_ = _PyObject_GetMethod(obj, name, &found) == 1;
-        if (found == nullptr) throw PythonError{};
-        callable_ = Ref::steal(found);
-    }
-
-    Ref operator()(PyObject* arg) const {
-        if (!unbound_) return call(callable_.get(), arg);
-        PyObject* argv[] = {self_, arg};
-        return require(PyObject_Vectorcall(callable_.get(), argv, 2, nullptr));
-    }
-
-private:
-    PyObject* self_;  // kept alive by the caller's reference to it
-    Ref callable_;
-    bool unbound_ = false;
-};
-
-bool equals(PyObject* a, PyObject* b) { return truthy(require(PyObject_RichCompare(a, b, Py_EQ)).get()); }
-
 // ---------------------------------------------------------------- responses
 
 // Event(EVENT.<member>, <fields>=record.<attrs>...) posted as the record holds
@@ -196,7 +170,7 @@ Ref on_control_algo_parent_order_res(Ctx& c, PyObject* const* a) {
     {
         Ref requested = c.attr(response, Name::control_type);
         Ref member = c.attr(control_types.get(), Name::Pause);
-        pause = equals(requested.get(), member.get());
+        pause = compare(requested.get(), member.get(), Py_EQ);
     }
     if (pause) {
         post_response(c, response, Name::PARENT_ORDER_PAUSE, Kw::parent_action_event, parent_action_fields);
@@ -206,7 +180,7 @@ Ref on_control_algo_parent_order_res(Ctx& c, PyObject* const* a) {
     {
         Ref requested = c.attr(response, Name::algo_control_type);
         Ref member = c.attr(control_types.get(), Name::Resume);
-        resume = equals(requested.get(), member.get());
+        resume = compare(requested.get(), member.get(), Py_EQ);
     }
     if (resume)
         post_response(c, response, Name::PARENT_ORDER_RESUME, Kw::parent_action_event, parent_action_fields);

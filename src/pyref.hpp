@@ -100,8 +100,36 @@ inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
 
 inline bool truthy(PyObject* obj) { return require_status(PyObject_IsTrue(obj)) != 0; }
 
+// `a <op> b` as an `if` evaluates it: the rich comparison, then the truth of
+// its result (no identity shortcut, so a NaN is not equal to itself).
 inline bool compare(PyObject* a, PyObject* b, int op) {
-    return require_status(PyObject_RichCompareBool(a, b, op)) != 0;
+    return truthy(require(PyObject_RichCompare(a, b, op)).get());
 }
+
+// obj.name resolved now and called later, as the interpreter splits a method
+// call: the lookup happens before the arguments are evaluated, and a plain
+// function found on the type is called with obj prepended (no bound method).
+class Method {
+public:
+    Method(PyObject* obj, PyObject* name) : self_(obj) {
+        PyObject* found = nullptr;
+        unbound_ = _PyObject_GetMethod(obj, name, &found) == 1;
+        if (found == nullptr) throw PythonError{};
+        callable_ = Ref::steal(found);
+    }
+
+    template <class... Args>
+    Ref operator()(const Args&... args) const {
+        PyObject* argv[] = {nullptr, self_, as_ptr(args)...};
+        constexpr size_t n = sizeof...(Args);
+        if (unbound_) return require(PyObject_Vectorcall(callable_.get(), argv + 1, n + 1, nullptr));
+        return require(PyObject_Vectorcall(callable_.get(), argv + 2, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+
+private:
+    PyObject* self_;  // kept alive by the caller's reference to it
+    Ref callable_;
+    bool unbound_ = false;
+};
 
 }  // namespace tessaline
