@@ -115,16 +115,16 @@ Ref map_code(const Ctx& c, PyObject* record, Name mapper_name, Name code_attr) {
     return call(mapper.get(), code, market_type);
 }
 
-// event_queue.append(Event(EVENT.<member>, calendar_dt=dt, trading_dt=dt, <field>=payload))
+// event_queue.append(Event(EVENT.<member>, calendar_dt=dt, trading_dt=dt, <field>=payload)), the
+// append method resolved before the event is built, as the interpreter does.
 void post_l2_event(const Ctx& c, Name member, Kw kwnames, PyObject* dt, PyObject* payload) {
     Ref queue = c.global(Name::event_queue);
+    Method append(queue.get(), c.n(Name::append));
     Ref event_type = c.global(Name::Event);
     Ref event_member = c.member(Name::EVENT, member);
     Ref event = call_kw(event_type.get(), c.kw(kwnames), event_member, dt, dt, payload);
-    c.post_to(queue, event);
+    append(event);
 }
-
-bool equal(PyObject* a, PyObject* b) { return truthy(require(PyObject_RichCompare(a, b, Py_EQ)).get()); }
 
 Ref stamp_seconds(const Ctx& c, PyObject* record) {
     Ref stamp = c.attr(record, Name::end_time);
@@ -141,6 +141,7 @@ Ref on_snapshot(Ctx& c, PyObject* const* a) {
     append_to_history(c, Name::history_tick, code.get(), tick.get(), true);
 
     Ref queue = c.global(Name::event_queue);
+    Method append(queue.get(), c.n(Name::append));
     Ref event_type = c.global(Name::Event);
     Ref tick_member = c.member(Name::EVENT, Name::TICK);
     Ref tick_type = c.global(Name::TickObject);
@@ -150,7 +151,7 @@ Ref on_snapshot(Ctx& c, PyObject* const* a) {
     Ref instrument = c.call_method(data_proxy.get(), Name::instruments, code);
     Ref tick_object = call(tick_type.get(), instrument, tick);
     Ref event = call_kw(event_type.get(), c.kw(Kw::tick_event), tick_member, dt, dt, tick_object);
-    c.post_to(queue, event);
+    append(event);
     return none();
 }
 
@@ -181,7 +182,7 @@ Ref on_tick_trade(Ctx& c, PyObject* const* a) {
     {
         Ref bid_seq = c.attr(trade, Name::bid_appl_seq_num);
         Ref offer_seq = c.attr(trade, Name::offer_appl_seq_num);
-        buy = truthy(require(PyObject_RichCompare(bid_seq.get(), offer_seq.get(), Py_GT)).get());
+        buy = compare(bid_seq.get(), offer_seq.get(), Py_GT);
     }
     Ref side = c.member(Name::SIDE, buy ? Name::BUY : Name::SELL);
 
@@ -217,10 +218,10 @@ Ref on_bar(Ctx& c, PyObject* const* a) {
     append_to_history(c, Name::history_bar, code.get(), bar_dict.get(), false);
 
     // Bars are counted per bar time; 0 in current_trade_dt means no bar yet.
-    bool same_time = equal(c.attr(self, Name::current_trade_dt).get(), c.integer(Int::zero));
+    bool same_time = compare(c.attr(self, Name::current_trade_dt).get(), c.integer(Int::zero), Py_EQ);
     if (!same_time) {
         Ref current = c.attr(self, Name::current_trade_dt);
-        same_time = equal(current.get(), stamp_seconds(c, bar).get());
+        same_time = compare(current.get(), stamp_seconds(c, bar).get(), Py_EQ);
     }
     if (same_time) {
         Ref count = c.attr(self, Name::bar_cnt);
@@ -239,7 +240,7 @@ Ref on_bar(Ctx& c, PyObject* const* a) {
         Ref universe = c.call_method(instance.get(), Name::get_universe);
         const Py_ssize_t size = PyObject_Size(universe.get());
         if (size < 0) throw PythonError{};
-        if (!equal(count.get(), require(PyLong_FromSsize_t(size)).get())) return none();
+        if (!compare(count.get(), require(PyLong_FromSsize_t(size)).get(), Py_EQ)) return none();
     }
 
     Ref bar_date;
@@ -249,10 +250,11 @@ Ref on_bar(Ctx& c, PyObject* const* a) {
         bar_date = call(to_date.get(), require(PyNumber_Long(current.get())));
     }
     Ref queue = c.global(Name::event_queue);
+    Method append(queue.get(), c.n(Name::append));
     Ref event_type = c.global(Name::Event);
     Ref bar_member = c.member(Name::EVENT, Name::BAR);
     Ref event = call_kw(event_type.get(), c.kw(Kw::dated_event), bar_member, bar_date, bar_date);
-    c.post_to(queue, event);
+    append(event);
     setattr(self, c.n(Name::bar_cnt), c.integer(Int::zero));
     return none();
 }

@@ -144,12 +144,20 @@ class VirtualTimerService(TimerService):
     def now_ns(self):
         return self._now
 
-    def advance_to(self, t_ns):
-        """Fire every timer due at or before ``t_ns``; returns how many fired."""
+    def advance_to(self, t_ns, max_fires=1_000_000):
+        """Fire every timer due at or before ``t_ns``; returns how many fired.
+
+        More than ``max_fires`` firings in one call raise RuntimeError: that is a
+        callback re-registering itself with a non-positive interval, which would
+        otherwise never let the clock move.
+        """
         if t_ns < self._now:
             raise ValueError(f"virtual clock cannot go back from {self._now} to {t_ns}")
         fired = 0
         while True:
+            if fired >= max_fires:
+                raise RuntimeError(f"{fired} timers fired without reaching {t_ns}: a callback keeps "
+                                   f"re-registering itself with a non-positive interval?")
             with self._lock:
                 self._drop_cancelled()
                 if not self._heap or self._heap[0].due_ns > t_ns:
