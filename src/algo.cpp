@@ -2,6 +2,7 @@
 // responses become events as they are, and the parent-order, child-order and
 // child-trade reports keep the host's model object per sys_quote_id and post
 // a deep copy of it.
+#include "convert.hpp"
 #include "handlers.hpp"
 
 namespace tessaline {
@@ -25,43 +26,6 @@ void post_response(Ctx& c, PyObject* record, Name member, Kw keywords, const Nam
 
 constexpr Name parent_action_fields[] = {Name::sys_quote_id, Name::error_code, Name::error_msg};
 
-// The second half of `from <module> import <name>`: the attribute, else a
-// submodule already imported under that name, else ImportError.
-Ref imported_name(PyObject* module, PyObject* name) {
-    PyObject* value = nullptr;
-    if (_PyObject_LookupAttr(module, name, &value) != 0) {
-        if (value == nullptr) throw PythonError{};
-        return Ref::steal(value);
-    }
-    Ref package = Ref::steal(PyObject_GetAttrString(module, "__name__"));
-    if (package && !PyUnicode_Check(package.get())) package = Ref();
-    if (package) {
-        Ref full_name = require(PyUnicode_FromFormat("%U.%U", package.get(), name));
-        PyObject* submodule = PyImport_GetModule(full_name.get());
-        if (submodule != nullptr) return Ref::steal(submodule);
-        if (PyErr_Occurred()) throw PythonError{};
-    }
-    Ref shown = package ? Ref::borrow(package.get()) : require(PyUnicode_FromString("<unknown module name>"));
-    Ref path = Ref::steal(PyModule_GetFilenameObject(module));
-    if (!path || !PyUnicode_Check(path.get())) {
-        PyErr_Clear();
-        Ref message = require(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
-                                                   shown.get()));
-        PyErr_SetImportError(message.get(), package.get(), nullptr);
-        throw PythonError{};
-    }
-    Ref spec = Ref::steal(PyObject_GetAttrString(module, "__spec__"));
-    const bool initializing = _PyModuleSpec_IsInitializing(spec.get()) != 0;
-    PyErr_Clear();
-    Ref message = require(PyUnicode_FromFormat(
-        initializing ? "cannot import name %R from partially initialized module %R "
-                       "(most likely due to a circular import) (%S)"
-                     : "cannot import name %R from %R (%S)",
-        name, shown.get(), path.get()));
-    PyErr_SetImportError(message.get(), package.get(), path.get());
-    throw PythonError{};
-}
-
 // from pyvorn.enums import AlgoControlType, done at every call so that the
 // SDK's enumeration as it is now is used, never a copy bound at import.
 Ref algo_control_type(Ctx& c) {
@@ -69,7 +33,7 @@ Ref algo_control_type(Ctx& c) {
     Ref fromlist = require(PyTuple_Pack(1, name));
     Ref module = require(PyImport_ImportModuleLevelObject(c.n(Name::pyvorn_enums), c.globals(), nullptr,
                                                           fromlist.get(), 0));
-    return imported_name(module.get(), name);
+    return import_from(module.get(), name);
 }
 
 // ---------------------------------------------------------------- updates

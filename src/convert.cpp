@@ -23,6 +23,43 @@ Ref attribute_or_absent(const Ctx& c, PyObject* obj, Name name) {
     return Ref::steal(value);
 }
 
+// The second half of `from <module> import <name>`: the attribute, else a
+// submodule already imported under that name, else ImportError.
+Ref import_from(PyObject* module, PyObject* name) {
+    PyObject* value = nullptr;
+    if (_PyObject_LookupAttr(module, name, &value) != 0) {
+        if (value == nullptr) throw PythonError{};
+        return Ref::steal(value);
+    }
+    Ref package = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    if (package && !PyUnicode_Check(package.get())) package = Ref();
+    if (package) {
+        Ref full_name = require(PyUnicode_FromFormat("%U.%U", package.get(), name));
+        PyObject* submodule = PyImport_GetModule(full_name.get());
+        if (submodule != nullptr) return Ref::steal(submodule);
+        if (PyErr_Occurred()) throw PythonError{};
+    }
+    Ref shown = package ? Ref::borrow(package.get()) : require(PyUnicode_FromString("<unknown module name>"));
+    Ref path = Ref::steal(PyModule_GetFilenameObject(module));
+    if (!path || !PyUnicode_Check(path.get())) {
+        PyErr_Clear();
+        Ref message = require(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
+                                                   shown.get()));
+        PyErr_SetImportError(message.get(), package.get(), nullptr);
+        throw PythonError{};
+    }
+    Ref spec = Ref::steal(PyObject_GetAttrString(module, "__spec__"));
+    const bool initializing = _PyModuleSpec_IsInitializing(spec.get()) != 0;
+    PyErr_Clear();
+    Ref message = require(PyUnicode_FromFormat(
+        initializing ? "cannot import name %R from partially initialized module %R "
+                       "(most likely due to a circular import) (%S)"
+                     : "cannot import name %R from %R (%S)",
+        name, shown.get(), path.get()));
+    PyErr_SetImportError(message.get(), package.get(), path.get());
+    throw PythonError{};
+}
+
 Pair unpack_pair(PyObject* value) {
     Ref iterator = require(PyObject_GetIter(value));
     Ref items[2];

@@ -16,6 +16,10 @@ Ref record_time(const Ctx& c, PyObject* record, Name stamp_attr);
 // obj.name, or an empty Ref when reading it raises anything at all.
 Ref attribute_or_absent(const Ctx& c, PyObject* obj, Name name);
 
+// The second half of `from <module> import <name>`, with the interpreter's
+// ImportError texts.
+Ref import_from(PyObject* module, PyObject* name);
+
 // a, b = value: exactly two items, with the interpreter's ValueError texts.
 struct Pair {
     Ref first;

@@ -2,6 +2,7 @@
 // the class VornStrategy, bound as globals in this order.
 #include <initializer_list>
 
+#include "convert.hpp"
 #include "handlers.hpp"
 
 namespace tessaline {
@@ -50,53 +51,32 @@ void bind_global(PyObject* globals, PyObject* name, PyObject* value) {
     require_status(PyDict_SetItem(globals, name, value));
 }
 
-// `from package import name`, as the interpreter resolves it: the attribute
-// of the module, else the submodule of that name, else ImportError.
-Ref import_name(PyObject* module, PyObject* name) {
-    PyObject* value = nullptr;
-    if (_PyObject_LookupAttr(module, name, &value) < 0) throw PythonError{};
-    if (value != nullptr) return Ref::steal(value);
-    Ref module_name = require(PyModule_GetNameObject(module));
-    Ref full_name = require(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
-    PyObject* submodule = PyImport_GetModule(full_name.get());
-    if (submodule != nullptr) return Ref::steal(submodule);
-    if (PyErr_Occurred()) throw PythonError{};
-    PyObject* path = PyModule_GetFilenameObject(module);
-    if (path == nullptr) PyErr_Clear();
-    Ref path_ref = Ref::steal(path);
-    Ref message = require(path ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, module_name.get(), path)
-                               : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
-                                                      module_name.get()));
-    PyErr_SetImportError(message.get(), module_name.get(), path);
-    throw PythonError{};
-}
-
 Ref import_module(PyObject* globals, const char* dotted, PyObject* fromlist) {
     Ref name = text(dotted);
     return require(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist, 0));
 }
 
 // from <dotted> import <name> [as <alias>] ...
-void import_from(PyObject* globals, const char* dotted, std::initializer_list<std::pair<const char*, const char*>> names) {
+void bind_from(PyObject* globals, const char* dotted, std::initializer_list<std::pair<const char*, const char*>> names) {
     Ref fromlist = require(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (auto [name, alias] : names) PyTuple_SET_ITEM(fromlist.get(), i++, text(name).release());
     Ref module = import_module(globals, dotted, fromlist.get());
     i = 0;
     for (auto [name, alias] : names) {
-        Ref value = import_name(module.get(), PyTuple_GET_ITEM(fromlist.get(), i++));
+        Ref value = import_from(module.get(), PyTuple_GET_ITEM(fromlist.get(), i++));
         bind_global(globals, text(alias ? alias : name).get(), value.get());
     }
 }
 
-void import_from(PyObject* globals, const char* dotted, std::initializer_list<const char*> names) {
+void bind_from(PyObject* globals, const char* dotted, std::initializer_list<const char*> names) {
     Ref fromlist = require(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (const char* name : names) PyTuple_SET_ITEM(fromlist.get(), i++, text(name).release());
     Ref module = import_module(globals, dotted, fromlist.get());
     for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
         PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
-        bind_global(globals, name, import_name(module.get(), name).get());
+        bind_global(globals, name, import_from(module.get(), name).get());
     }
 }
 
@@ -154,31 +134,31 @@ int exec_module(PyObject* module) {
         PyObject* globals = PyModule_GetDict(module);
         Ctx ctx(st, globals);
 
-        import_from(globals, "corvix.tarrow.environment", {"Environment"});
-        import_from(globals, "corvix.tarrow.core.events", {"EVENT", "Event"});
-        import_from(globals, "corvix.tarrow.model.tick", {"TickObject"});
-        import_from(globals, "corvix.tarrow.model.trade", {"Trade"});
-        import_from(globals, "corvix.tarrow.model.l2_order", {"L2Order"});
-        import_from(globals, "corvix.tarrow.model.l2_transaction", {"L2Transaction"});
-        import_from(globals, "corvix.tarrow.utils.datetime_func", {"convert_int_to_whole_date", "convert_int_to_datetime"});
-        import_from(globals, "corvix.tarrow.utils.trade_func",
+        bind_from(globals, "corvix.tarrow.environment", {"Environment"});
+        bind_from(globals, "corvix.tarrow.core.events", {"EVENT", "Event"});
+        bind_from(globals, "corvix.tarrow.model.tick", {"TickObject"});
+        bind_from(globals, "corvix.tarrow.model.trade", {"Trade"});
+        bind_from(globals, "corvix.tarrow.model.l2_order", {"L2Order"});
+        bind_from(globals, "corvix.tarrow.model.l2_transaction", {"L2Transaction"});
+        bind_from(globals, "corvix.tarrow.utils.datetime_func", {"convert_int_to_whole_date", "convert_int_to_datetime"});
+        bind_from(globals, "corvix.tarrow.utils.trade_func",
                     {"get_exchane_from_vorn_mdtype", "get_vorn_tdtype", "get_side_from_vorn_l2_order",
                      "get_order_type_from_vorn_l2_order", "get_trade_type_from_vorn", "get_l2order_type_from_vorn"});
-        import_from(globals, "corvix.tarrow.utils.logger", {"system_log", "user_system_log"});
-        import_from(globals, "corvix.tarrow.model.algo_parent_order", {"AlgoParentOrder"});
-        import_from(globals, "corvix.tarrow.model.algo_child_order", {"AlgoChildOrder"});
-        import_from(globals, "corvix.tarrow.model.algo_child_trade", {"AlgoChildTrade"});
-        import_from(globals, "corvix.tarrow.const", {"ORDER_STATUS", "POSITION_DIRECTION", "SIDE"});
-        import_from(globals, "corvix.tarrow.portfolio.account", {"Asset"});
-        import_from(globals, "corvix.tarrow.portfolio.position", {"Position"});
-        import_from(globals, "numpy_ringbuffer", {std::pair<const char*, const char*>{"RingBuffer", "RB"}});
+        bind_from(globals, "corvix.tarrow.utils.logger", {"system_log", "user_system_log"});
+        bind_from(globals, "corvix.tarrow.model.algo_parent_order", {"AlgoParentOrder"});
+        bind_from(globals, "corvix.tarrow.model.algo_child_order", {"AlgoChildOrder"});
+        bind_from(globals, "corvix.tarrow.model.algo_child_trade", {"AlgoChildTrade"});
+        bind_from(globals, "corvix.tarrow.const", {"ORDER_STATUS", "POSITION_DIRECTION", "SIDE"});
+        bind_from(globals, "corvix.tarrow.portfolio.account", {"Asset"});
+        bind_from(globals, "corvix.tarrow.portfolio.position", {"Position"});
+        bind_from(globals, "numpy_ringbuffer", {std::pair<const char*, const char*>{"RingBuffer", "RB"}});
         bind_global(globals, ctx.n(Name::np), import_module(globals, "numpy", nullptr).get());
-        import_from(globals, "collections", {"deque"});
+        bind_from(globals, "collections", {"deque"});
         bind_global(globals, ctx.n(Name::copy), import_module(globals, "copy", nullptr).get());
-        import_from(globals, "datetime", {"datetime", "time", "timedelta"});
+        bind_from(globals, "datetime", {"datetime", "time", "timedelta"});
         {
             Ref package = import_module(globals, "pyvorn.strategy", nullptr);
-            bind_global(globals, ctx.n(Name::strategy), import_name(package.get(), ctx.n(Name::strategy)).get());
+            bind_global(globals, ctx.n(Name::strategy), import_from(package.get(), ctx.n(Name::strategy)).get());
         }
         import_star(globals, "pyvorn.enums");
 
