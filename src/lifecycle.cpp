@@ -1,5 +1,3 @@
-// NOTE TO THE ENGINEER BUILDING THIS FILE: before writing anything, read /tmp/common_brief.md in full
-// (project rules, the toolkit, build and test instructions; YOU=clock). Delete this note when you start.
 // The strategy's own life: construction, initialisation (brokers, bar
 // subscription, the clock), the login answer and the day switch.
 #include "convert.hpp"
@@ -13,6 +11,13 @@ Ref config_base(const Ctx& c, PyObject* self) {
 }
 
 Ref context_of(const Ctx& c, PyObject* self) { return c.attr(self, Name::context); }
+
+// self.context.<name>, read before the call's arguments are evaluated, as the
+// interpreter reads a method before its arguments.
+Ref context_method(const Ctx& c, PyObject* self, Name name) {
+    Ref context = context_of(c, self);
+    return c.attr(context.get(), name);
+}
 
 // The base's field when reading it succeeds; absence and any failure look alike.
 bool base_has(const Ctx& c, PyObject* self, Name field) {
@@ -43,9 +48,9 @@ void register_market_data(const Ctx& c, PyObject* self) {
         vomd = truthy(require(PyObject_RichCompare(md_type.get(), c.n(Name::VoMD), Py_EQ)).get());
     }
     const Name member = vomd ? Name::VoMD : Name::XMD;
-    Ref context = context_of(c, self);
+    Ref add_md_broker = context_method(c, self, Name::add_md_broker);
     Ref md_type = c.member(Name::MDType, member);
-    c.call_method(context.get(), Name::add_md_broker, md_type);
+    call(add_md_broker.get(), md_type);
     store_param(c, Name::vorn_md, c.member(Name::MDType, member).get());
 }
 
@@ -56,8 +61,8 @@ void register_trading(const Ctx& c, PyObject* self) {
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         Pair entry = unpack_pair(item.get());
         Ref dest = gateway_of(c, entry.second.get());
-        Ref context = context_of(c, self);
-        c.call_method(context.get(), Name::add_td_broker, td_type_of(c, dest.get()));
+        Ref add_td_broker = context_method(c, self, Name::add_td_broker);
+        call(add_td_broker.get(), td_type_of(c, dest.get()));
         store_param(c, Name::vorn_td, td_type_of(c, dest.get()).get());
     }
     if (PyErr_Occurred()) throw PythonError{};
@@ -68,8 +73,8 @@ void register_algo(const Ctx& c, PyObject* self) {
     if (c.attr(config_base(c, self).get(), Name::algo_account).get() == Py_None) return;
     Ref dest = gateway_of(c, c.attr(config_base(c, self).get(), Name::algo_account).get());
     if (!truthy(require(PyObject_RichCompare(upper(c, dest.get()).get(), c.n(Name::XTA), Py_EQ)).get())) return;
-    Ref context = context_of(c, self);
-    c.call_method(context.get(), Name::add_algo_broker, c.member(Name::AlgoType, Name::XTA));
+    Ref add_algo_broker = context_method(c, self, Name::add_algo_broker);
+    call(add_algo_broker.get(), c.member(Name::AlgoType, Name::XTA));
 }
 
 }  // namespace
@@ -95,19 +100,19 @@ Ref initialize(Ctx& c, PyObject* const* a) {
     c.call_method(c.global(Name::system_log).get(), Name::info, c.n(Name::log_initialize));
     register_market_data(c, self);
     if (base_has(c, self, Name::order_way)) {
-        Ref context = context_of(c, self);
-        c.call_method(context.get(), Name::set_order_way, c.attr(config_base(c, self).get(), Name::order_way));
+        Ref set_order_way = context_method(c, self, Name::set_order_way);
+        call(set_order_way.get(), c.attr(config_base(c, self).get(), Name::order_way));
     }
     register_trading(c, self);
     register_algo(c, self);
     store_param(c, Name::vorn_context, context_of(c, self).get());
     {
-        Ref context = context_of(c, self);
+        Ref subscribe = context_method(c, self, Name::subscribe);
         Ref md = require(PyObject_GetItem(c.global(Name::vorn_params).get(), c.n(Name::vorn_md)));
         Ref market = c.member(Name::MarketType, Name::SZSE);
         Ref data_type = c.member(Name::SubscribeDataType, Name::Bar);
         Ref codes = require(PyList_New(0));
-        c.call_method(context.get(), Name::subscribe, md, market, data_type, codes, c.n(Name::one_minute));
+        call(subscribe.get(), md, market, data_type, codes, c.n(Name::one_minute));
     }
     c.call_method(self, Name::set_timer);
     return none();
@@ -126,10 +131,11 @@ Ref on_login(Ctx& c, PyObject* const* a) {
     PyObject* login = a[1];
     {
         Ref logger = c.global(Name::system_log);
+        Ref info = c.attr(logger.get(), Name::info);
         Ref account = as_text(c.attr(login, Name::fund_account_id).get());
         Ref code = as_text(c.attr(login, Name::error_code).get());
         PyObject* pieces[] = {c.n(Name::log_login), account.get(), c.n(Name::log_login_code), code.get()};
-        c.call_method(logger.get(), Name::info, join_text(c, pieces, 4));
+        call(info.get(), join_text(c, pieces, 4));
     }
     Ref event_type = c.global(Name::Event);
     Ref login_member = c.member(Name::EVENT, Name::LOGIN);
