@@ -32,8 +32,7 @@ Ref convert_position(const Ctx& c, PyObject* record) {
     Ref init_qty = c.attr(record, Name::init_qty);
     Ref position = call(position_type.get(), code, direction, init_qty);
     Method set_state(position.get(), c.n(Name::set_state));
-    constexpr Py_ssize_t entries = sizeof(position_state) / sizeof(position_state[0]);
-    Ref state = require(_PyDict_NewPresized(entries));
+    Ref state = c.fresh_dict(Shape::position_state);
     for (const StateEntry& e : position_state)
         require_status(PyDict_SetItem(state.get(), c.n(e.key), c.attr(record, e.attr).get()));
     set_state(state);

@@ -50,9 +50,9 @@ void put(PyObject* dict, PyObject* key, PyObject* value) { require_status(PyDict
 
 // code, time, then each listed record attribute read just before it is stored.
 template <size_t N>
-Ref record_dict(const Ctx& c, PyObject* record, Name time_key, PyObject* code, PyObject* time,
+Ref record_dict(const Ctx& c, PyObject* record, Shape shape, Name time_key, PyObject* code, PyObject* time,
                 const Entry (&entries)[N]) {
-    Ref dict = require(_PyDict_NewPresized(static_cast<Py_ssize_t>(N + 2)));
+    Ref dict = c.fresh_dict(shape);
     put(dict.get(), c.n(Name::market_code), code);
     put(dict.get(), c.n(time_key), time);
     for (const Entry& e : entries) put(dict.get(), c.n(e.key), c.attr(record, e.attr).get());
@@ -137,7 +137,7 @@ Ref on_snapshot(Ctx& c, PyObject* const* a) {
     PyObject* snapshot = a[1];
     Ref dt = record_time(c, snapshot, Name::orig_time);
     Ref code = instrument_code(c, snapshot, Name::market_type);
-    Ref tick = record_dict(c, snapshot, Name::datetime, code.get(), dt.get(), tick_entries);
+    Ref tick = record_dict(c, snapshot, Shape::tick, Name::datetime, code.get(), dt.get(), tick_entries);
     append_to_history(c, Name::history_tick, code.get(), tick.get(), true);
 
     Ref queue = c.global(Name::event_queue);
@@ -213,7 +213,7 @@ Ref on_bar(Ctx& c, PyObject* const* a) {
     Ref bar_dict;
     {
         Ref end = record_time(c, bar, Name::end_time);
-        bar_dict = record_dict(c, bar, Name::orig_time, code.get(), end.get(), bar_entries);
+        bar_dict = record_dict(c, bar, Shape::bar, Name::orig_time, code.get(), end.get(), bar_entries);
     }
     append_to_history(c, Name::history_bar, code.get(), bar_dict.get(), false);
 

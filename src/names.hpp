@@ -273,6 +273,7 @@
     X(days) \
     S(dunder_init, "__init__") \
     S(dunder_contains, "__contains__") \
+    S(dunder_getattribute, "__getattribute__") \
     S(dunder_from_create, "__from_create__") \
     S(dot, ".") \
     S(underscore, "_") \

@@ -103,6 +103,11 @@ inline bool truthy(PyObject* obj) { return require_status(PyObject_IsTrue(obj)) 
 // `a <op> b` as an `if` evaluates it: the rich comparison, then the truth of
 // its result (no identity shortcut, so a NaN is not equal to itself).
 inline bool compare(PyObject* a, PyObject* b, int op) {
+    // Both types keep object's own comparison (Enum members, plain objects):
+    // == and != are identity, exactly as the interpreter's fallback decides.
+    const richcmpfunc base = PyBaseObject_Type.tp_richcompare;
+    if ((op == Py_EQ || op == Py_NE) && Py_TYPE(a)->tp_richcompare == base && Py_TYPE(b)->tp_richcompare == base)
+        return (a == b) == (op == Py_EQ);
     return truthy(require(PyObject_RichCompare(a, b, op)).get());
 }
 

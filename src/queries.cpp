@@ -23,17 +23,32 @@ Ref store_item(PyObject* store, PyObject* code) {
     return require(PyObject_GetItem(store, code));
 }
 
+// The history of code in store, or an empty Ref. A plain dict and a str code
+// answer the membership test and the item in one lookup (no code can run in
+// between either way); anything else is asked twice, as written.
+Ref find_history(Ctx& c, Name store, PyObject* code) {
+    Ref s = c.global(store);
+    if (PyDict_CheckExact(s.get()) && PyUnicode_CheckExact(code)) {
+        PyObject* value = PyDict_GetItemWithError(s.get(), code);
+        if (value != nullptr) return Ref::borrow(value);
+        if (PyErr_Occurred()) throw PythonError{};
+        return Ref();
+    }
+    if (!store_contains(s.get(), code)) return Ref();
+    return store_item(c.global(store).get(), code);
+}
+
 // store[code][-1] when code is a key of store, else None.
 Ref latest(Ctx& c, Name store, PyObject* code) {
-    if (!store_contains(c.global(store).get(), code)) return none();
-    Ref history = store_item(c.global(store).get(), code);
+    Ref history = find_history(c, store, code);
+    if (!history) return none();
     return require(PySequence_GetItem(history.get(), -1));
 }
 
 // list(store[code])[count * -1:] when code is a key of store, else None.
 Ref latest_n(Ctx& c, Name store, PyObject* code, PyObject* count) {
-    if (!store_contains(c.global(store).get(), code)) return none();
-    Ref history = store_item(c.global(store).get(), code);
+    Ref history = find_history(c, store, code);
+    if (!history) return none();
     Ref items = require(PySequence_List(history.get()));
     Ref start = require(PyNumber_Multiply(count, c.integer(Int::minus_one)));
     if (!PyIndex_Check(start.get())) {
@@ -44,6 +59,7 @@ Ref latest_n(Ctx& c, Name store, PyObject* code, PyObject* count) {
     if (from == -1 && PyErr_Occurred()) throw PythonError{};
     const Py_ssize_t size = PyList_GET_SIZE(items.get());
     if (from < 0) from = from + size < 0 ? 0 : from + size;
+    if (from == 0) return items;  // the whole copy is new and nobody else holds it
     return require(PyList_GetSlice(items.get(), from, size));
 }
 

@@ -2,6 +2,8 @@
 
 #include <initializer_list>
 
+#include <structmember.h>
+
 namespace tessaline {
 namespace {
 
@@ -22,6 +24,13 @@ void make_kwnames(ModuleState& st, Kw kw, std::initializer_list<Name> names) {
     for (Name n : names) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(st.names[static_cast<int>(n)]));
 }
 
+void make_shape(ModuleState& st, Shape shape, std::initializer_list<Name> keys) {
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) throw PythonError{};
+    st.shapes[static_cast<int>(shape)] = dict;
+    for (Name key : keys) require_status(PyDict_SetItem(dict, st.names[static_cast<int>(key)], Py_None));
+}
+
 void make_int(ModuleState& st, Int which, long value) {
     PyObject* v = PyLong_FromLong(value);
     if (v == nullptr) throw PythonError{};
@@ -33,6 +42,7 @@ void for_each_object(ModuleState& st, F&& f) {
     for (PyObject*& p : st.names) f(p);
     for (PyObject*& p : st.kwnames) f(p);
     for (PyObject*& p : st.ints) f(p);
+    for (PyObject*& p : st.shapes) f(p);
     PyObject* type = reinterpret_cast<PyObject*>(st.function_type);
     f(type);
     st.function_type = reinterpret_cast<PyTypeObject*>(type);
@@ -71,6 +81,16 @@ void init_state(ModuleState& st) {
     make_kwnames(st, Kw::deque_maxlen, {N::maxlen});
     make_kwnames(st, Kw::at_eight, {N::hour, N::minute, N::second, N::microsecond});
     make_kwnames(st, Kw::one_day, {N::days});
+    make_shape(st, Shape::tick,
+               {N::market_code, N::datetime, N::open_price, N::close_price, N::high_price, N::low_price,
+                N::total_turnover, N::volume, N::prev_close, N::ask_vols, N::asks, N::bid_vols, N::bids,
+                N::high_limited, N::last_price, N::low_limited, N::open_interest, N::prev_settlement, N::iopv,
+                N::trading_phase_code});
+    make_shape(st, Shape::bar,
+               {N::market_code, N::orig_time, N::open_price, N::close_price, N::high_price, N::low_price,
+                N::total_turnover, N::volume, N::prev_close});
+    make_shape(st, Shape::position_state,
+               {N::quantity, N::available_qty, N::avg_price, N::last_price, N::market_value, N::daily_pnl});
     make_int(st, Int::zero, 0);
     make_int(st, Int::one, 1);
     make_int(st, Int::minus_one, -1);
@@ -113,6 +133,78 @@ Ref Ctx::global(Name name) const {
     setattr(error.get(), n(Name::name_attr), key);
     PyErr_SetObject(PyExc_NameError, error.get());
     throw PythonError{};
+}
+
+namespace {
+
+bool valid_tag(PyTypeObject* type) { return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag; }
+
+// The plain __dict__ of an object whose type reads attributes generically
+// (types.SimpleNamespace and the like), or null.
+PyDictObject* plain_dict(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset <= 0 ||
+        (type->tp_flags & Py_TPFLAGS_MANAGED_DICT))
+        return nullptr;
+    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset);
+    return dict && PyDict_CheckExact(dict) ? reinterpret_cast<PyDictObject*>(dict) : nullptr;
+}
+
+// A metaclass that reads class attributes as `type` does (it may add
+// __getattr__, which only runs when that read fails).
+bool reads_like_type(PyTypeObject* meta, PyObject* name) {
+    if (meta->tp_getattro == PyType_Type.tp_getattro) return true;
+    PyObject* own = _PyType_Lookup(meta, name);
+    return own != nullptr && own == _PyType_Lookup(&PyType_Type, name);
+}
+
+}  // namespace
+
+Ref Ctx::attr_slow(PyObject* obj, Name name) const {
+    PyTypeObject* type = Py_TYPE(obj);
+    AttrSlot& seen = st_.attr_seen[static_cast<int>(name)];
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* descr = _PyType_Lookup(type, n(name));
+        if (valid_tag(type)) {
+            seen = AttrSlot{type->tp_version_tag, -1};
+            if (descr != nullptr && Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
+                PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+                if (member->type == T_OBJECT_EX && !(member->flags & PY_AUDIT_READ)) seen.offset = member->offset;
+            }
+        }
+    }
+    return getattr(obj, n(name));
+}
+
+Ref Ctx::member(Name owner_name, Name member_name) const {
+    Ref owner = global(owner_name);
+    PyObject* o = owner.get();
+    MemberSlot& seen = st_.members_seen[static_cast<int>(member_name)];
+    PyTypeObject* type = Py_TYPE(o);
+    if (seen.owner == o && seen.value != nullptr && valid_tag(type) && type->tp_version_tag == seen.type_version) {
+        if (PyType_Check(o)) {
+            PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(o);
+            if (valid_tag(cls) && cls->tp_version_tag == seen.state) return Ref::borrow(seen.value);
+        } else if (PyDictObject* dict = plain_dict(o)) {
+            if (dict->ma_version_tag == seen.state) return Ref::borrow(seen.value);
+        }
+    }
+    PyObject* name = n(member_name);
+    Ref value = getattr(o, name);
+    seen = MemberSlot{};
+    if (!valid_tag(type)) return value;
+    if (PyType_Check(o)) {
+        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(o);
+        PyObject* found = _PyType_Lookup(cls, name);
+        if (found == value.get() && valid_tag(cls) && Py_TYPE(found)->tp_descr_get == nullptr &&
+            _PyType_Lookup(type, name) == nullptr && reads_like_type(type, n(Name::dunder_getattribute)))
+            seen = MemberSlot{o, cls->tp_version_tag, type->tp_version_tag, value.get()};
+    } else if (PyDictObject* dict = plain_dict(o)) {
+        if (_PyType_Lookup(type, name) == nullptr &&
+            PyDict_GetItemWithError(reinterpret_cast<PyObject*>(dict), name) == value.get())
+            seen = MemberSlot{o, dict->ma_version_tag, type->tp_version_tag, value.get()};
+    }
+    return value;
 }
 
 Ref as_text(PyObject* value) {

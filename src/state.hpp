@@ -42,6 +42,11 @@ enum class Kw : int {
     count
 };
 
+// The fixed-key dictionaries the handlers fill: a template per shape holds the
+// keys in order, and a fresh dictionary is its copy (a str-keys table sized
+// for exactly these keys, filled without insertion or resize).
+enum class Shape : int { tick, bar, position_state, count };
+
 // Small integers the hot paths use, made once.
 enum class Int : int { zero, one, minus_one, sixty, thousand, count };
 
@@ -53,11 +58,33 @@ struct GlobalSlot {
     PyObject* value;  // borrowed from the module dict
 };
 
+// A slot attribute (member descriptor of a __slots__ class or slotted
+// dataclass) as last resolved for a name, valid while the type's version tag
+// is unchanged (any change to the type or its bases gives a new tag);
+// offset -1: that type has no slot member of that name.
+struct AttrSlot {
+    unsigned int type_version;
+    Py_ssize_t offset;
+};
+
+// global(owner).member as last resolved, for an owner whose state is summed
+// up by version tags: a class (its tag and its metaclass's) or an object with
+// a plain __dict__ (that dict's version and its type's tag).
+struct MemberSlot {
+    PyObject* owner;            // compared by identity only
+    uint64_t state;             // the class's tp_version_tag, or the __dict__'s ma_version_tag
+    unsigned int type_version;  // the metaclass's / the owner type's tp_version_tag
+    PyObject* value;            // borrowed: alive while the owner's state is unchanged
+};
+
 struct ModuleState {
     PyObject* names[static_cast<int>(Name::count)];
     GlobalSlot globals_seen[static_cast<int>(Name::count)];
+    AttrSlot attr_seen[static_cast<int>(Name::count)];
+    MemberSlot members_seen[static_cast<int>(Name::count)];
     PyObject* kwnames[static_cast<int>(Kw::count)];
     PyObject* ints[static_cast<int>(Int::count)];
+    PyObject* shapes[static_cast<int>(Shape::count)];
     PyTypeObject* function_type;  // the callable type of every function and method
     PyObject* strategy_class;     // VornStrategy, for the zero-argument super() of __init__
 };
@@ -78,6 +105,10 @@ public:
     PyObject* kw(Kw k) const noexcept { return st_.kwnames[static_cast<int>(k)]; }
     PyObject* integer(Int i) const noexcept { return st_.ints[static_cast<int>(i)]; }
     ModuleState& state() const noexcept { return st_; }
+
+    // A new dictionary holding the shape's keys in order, every value None
+    // until the handler stores it.
+    Ref fresh_dict(Shape shape) const { return require(PyDict_Copy(st_.shapes[static_cast<int>(shape)])); }
     PyObject* globals() const noexcept { return globals_; }
 
     // The module global `name` as it is bound now (then the builtins), or
@@ -85,10 +116,21 @@ public:
     Ref global(Name name) const;
 
     // global(owner).member: an enumeration member or a class attribute.
-    Ref member(Name owner, Name member) const { return getattr(global(owner).get(), n(member)); }
+    Ref member(Name owner, Name member) const;
 
     // obj.attr
-    Ref attr(PyObject* obj, Name name) const { return getattr(obj, n(name)); }
+    Ref attr(PyObject* obj, Name name) const {
+        const AttrSlot& seen = st_.attr_seen[static_cast<int>(name)];
+        PyTypeObject* type = Py_TYPE(obj);
+        if (seen.type_version != 0 && type->tp_version_tag == seen.type_version &&
+            (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+            if (seen.offset < 0) return getattr(obj, n(name));
+            PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + seen.offset);
+            if (value != nullptr) return Ref::borrow(value);
+        }
+        return attr_slow(obj, name);
+    }
+    Ref attr_slow(PyObject* obj, Name name) const;
 
     template <class... Args>
     Ref call_method(PyObject* obj, Name name, const Args&... args) const {

@@ -1,0 +1,216 @@
+"""Faithfulness of the twins: `python bench/check.py OUT.json`.
+
+Binds every implementation to a recording host (the light host's objects,
+each wrapped so that every record attribute read, every host call with its
+arguments, every enumeration member read, every read and write on the host
+order and every event posted is written to a log), drives the same sequence
+of callbacks and queries through each, and compares the logs. Identical logs
+mean the twins do what the extension does, in the same order, on these inputs
+(the benchmark inputs among them).
+"""
+import json
+import sys
+import types
+
+import profiles
+
+NS = types.SimpleNamespace
+ATOMS = (type(None), bool, int, float, str)
+
+
+class Recorder:
+    def __init__(self):
+        self.log = []
+        self.ids = {}
+
+    def summ(self, v, depth=0):
+        if isinstance(v, ATOMS):
+            return repr(v)
+        if isinstance(v, Proxy):
+            return object.__getattribute__(v, "_name")
+        key = id(v)
+        first = key not in self.ids
+        if first:
+            self.ids[key] = (len(self.ids), v)  # keep v alive so ids stay unique
+        tag = f"{type(v).__name__}#{self.ids[key][0]}"
+        if depth > 2:
+            return tag
+        if isinstance(v, (list, tuple)):
+            return tag + "[" + ", ".join(self.summ(x, depth + 1) for x in v) + "]"
+        if isinstance(v, dict):
+            return tag + "{" + ", ".join(f"{k}: {self.summ(x, depth + 1)}" for k, x in v.items()) + "}"
+        if isinstance(v, slice):
+            return tag + f"({self.summ(v.start, depth + 1)}, {self.summ(v.stop, depth + 1)})"
+        return tag
+
+    def callable_(self, name, fn):
+        def logged(*args, **kwargs):
+            self.log.append(("call", name, self.summ(args), self.summ(kwargs)))
+            return fn(*args, **kwargs)
+        return logged
+
+
+class Proxy:
+    """Logs data reads and writes; callables it hands out log their calls."""
+
+    def __init__(self, rec, name, target):
+        object.__setattr__(self, "_rec", rec)
+        object.__setattr__(self, "_name", name)
+        object.__setattr__(self, "_target", target)
+
+    def __getattr__(self, attr):
+        rec = object.__getattribute__(self, "_rec")
+        name = object.__getattribute__(self, "_name")
+        value = getattr(object.__getattribute__(self, "_target"), attr)
+        path = f"{name}.{attr}"
+        if isinstance(value, NS):
+            rec.log.append(("get", path))
+            return Proxy(rec, path, value)
+        if callable(value) and not isinstance(value, ATOMS + (dict,)):
+            return rec.callable_(path, value)
+        rec.log.append(("get", path))
+        return value
+
+    def __setattr__(self, attr, value):
+        rec = object.__getattribute__(self, "_rec")
+        rec.log.append(("set", f"{object.__getattribute__(self, '_name')}.{attr}", rec.summ(value)))
+        setattr(object.__getattribute__(self, "_target"), attr, value)
+
+
+class AppendLog:
+    def __init__(self, rec):
+        self.rec = rec
+        self.items = []
+
+    def append(self, event):
+        self.rec.log.append(("post", self.rec.summ(event)))
+        self.items.append(event)
+
+
+_HOST = None
+
+
+def bind_recording(mod, rec):
+    # one light host for every implementation: the same member objects, so the
+    # same texts where a member is formatted
+    global _HOST
+    if _HOST is None:
+        _HOST = profiles.LightHost()
+    host = _HOST
+    host.bind(mod)
+    for name, value in host.names.items():
+        if name == "deque":
+            continue
+        if isinstance(value, NS):
+            setattr(mod, name, Proxy(rec, name, value))
+        else:
+            setattr(mod, name, rec.callable_(name, value))
+    mod.event_queue = AppendLog(rec)
+    return host
+
+
+def scenario(mod, rec):
+    host = bind_recording(mod, rec)
+    records = profiles.make_records("light", host)
+    strat = mod.VornStrategy(NS(base=NS()))
+    out = rec.log
+
+    def run(label, fn, *args):
+        out.append(("begin", label))
+        try:
+            result = fn(*args)
+            out.append(("returned", rec.summ(result)))
+        except Exception as exc:  # noqa: BLE001 - part of what is compared
+            out.append(("raised", type(exc).__name__, str(exc)))
+
+    def P(name, target):
+        return Proxy(rec, name, target)
+
+    snaps = records.snapshots
+    for i, s in enumerate([snaps[0], snaps[1], snaps[0]]):
+        run("on_snapshot", strat.on_snapshot, P(f"snapshot{i}", s))
+    run("get_current_tick", mod.get_current_tick, records.code)
+    run("get_current_tick?", mod.get_current_tick, "999999.XSHE")
+    for count in (2, 0, -1, 100, True):
+        run(f"history_ticks {count}", mod.history_ticks, records.code, count)
+    run("history_ticks?", mod.history_ticks, "999999.XSHE", 5)
+    for i, t in enumerate(records.tick_orders[:2]):
+        run("on_tick_order", strat.on_tick_order, P(f"tick_order{i}", t))
+    for i, t in enumerate(records.tick_trades[:2]):
+        run("on_tick_trade", strat.on_tick_trade, P(f"tick_trade{i}", t))
+    bars = records.bars
+    for i, b in enumerate(bars[:3]):
+        run("on_bar", strat.on_bar, P(f"bar{i}", b))
+    out.append(("strategy", strat.bar_cnt, repr(strat.current_trade_dt)))
+
+    # orders: the benchmark cycle, a late acceptance, and the other branches
+    status = host.OrderStatusType
+    cx = host.new_order(records.client_order_id)
+    mod.orders_dict[records.client_order_id] = P("cx_order", cx)
+    sent, partial, filled = records.reports
+    for i, r in enumerate((sent, partial, filled, sent)):
+        run("on_order", strat.on_order, P(f"report{i}", r))
+    extra = [("Cancelled", 0, 0), ("WaitCancelled", 100, 100), ("PartiallyFilledWaitCancelled", 0, 300),
+             ("PartiallyFilledPartiallyCancelled", 50, 350), ("Reject", 0, 0), ("Sended", 0, 0)]
+    for i, (st, match, traded) in enumerate(extra):
+        cx.status = host.ORDER_STATUS.PENDING_NEW
+        cx.filled_quantity = 0
+        r = NS(**{k: getattr(sent, k) for k in sent.__slots__})
+        r.order_status = getattr(status, st)
+        r.last_match_qty = match
+        r.trade_qty = traded
+        r.total_trade_value = traded * 10.0
+        r.error_code = 17
+        r.error_msg = "no money"
+        r.counter_order_id = 0 if st == "Sended" else 90001
+        run(f"on_order {st}", strat.on_order, P(f"report_{st}", r))
+    unknown = NS(**{k: getattr(sent, k) for k in sent.__slots__})
+    unknown.client_order_id = 4242
+    run("on_order unknown", strat.on_order, P("report_unknown", unknown))
+
+    positions = [P(f"position{i}", p) for i, p in enumerate(records.positions[:3])]
+    broken = NS(**{k: getattr(records.positions[3], k) for k in records.positions[3].__slots__})
+    del broken.profit_loss
+    positions.insert(1, P("position_broken", broken))
+    run("on_query_position", strat.on_query_position, positions, 7, 0, "ok")
+    run("on_query_position failed", strat.on_query_position, positions, 8, 5, "denied")
+    run("on_query_position empty", strat.on_query_position, [], 9, 0, "ok")
+    run("on_query_position tuple", strat.on_query_position, tuple(positions), 10, 0.0, "ok")
+    return out
+
+
+def compare(a, b):
+    for i, (x, y) in enumerate(zip(a, b)):
+        if x != y:
+            return {"index": i, "module": x, "other": y, "context": a[max(0, i - 3):i]}
+    if len(a) != len(b):
+        return {"index": min(len(a), len(b)), "length": [len(a), len(b)]}
+    return None
+
+
+def main(out_path):
+    mods, errors = profiles.load_impls()
+    logs = {impl: scenario(mod, Recorder()) for impl, mod in mods.items()}
+    result = {"entries": len(logs.get("module", [])), "import_errors": errors, "diff": {}}
+    if "module" in logs:
+        for impl in ("twin", "cython"):
+            if impl in logs:
+                result["diff"][impl] = compare(logs["module"], logs[impl])
+    # which module callbacks raised (e.g. not built yet)
+    raised = {}
+    for impl, log in logs.items():
+        label = None
+        for entry in log:
+            if entry[0] == "begin":
+                label = entry[1]
+            elif entry[0] == "raised":
+                raised.setdefault(impl, []).append(f"{label}: {entry[1]}: {entry[2]}")
+    result["raised"] = raised
+    with open(out_path, "w") as f:
+        json.dump(result, f, indent=1, default=str)
+    return result
+
+
+if __name__ == "__main__":
+    r = main(sys.argv[1])
+    print(json.dumps(r, indent=1, default=str)[:3000])
