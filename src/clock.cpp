@@ -147,24 +147,18 @@ void chain_under(HeldError& error, HeldError& later) {
     PyObject* inner = later.value.get();
     if (outer == inner) return;
     Ref earlier = Ref::steal(PyException_GetContext(outer));
-    Ref inner_context = Ref::steal(PyException_GetContext(inner));
-    if (!inner_context && earlier) PyException_SetContext(inner, earlier.release());
-    PyObject* o = inner;
-    PyObject* slow = inner;
-    bool step_slow = false;
-    while (PyObject* next = PyException_GetContext(o)) {
-        Py_DECREF(next);  // still held by o's chain
-        if (next == outer) {
-            PyException_SetContext(o, nullptr);
+    Ref own_context = Ref::steal(PyException_GetContext(inner));
+    if (earlier && !own_context) PyException_SetContext(inner, earlier.release());
+    // The walk is bounded, so a cycle already in the chain cannot hold it.
+    Ref link = Ref::borrow(inner);
+    for (int depth = 0; depth < 1000; ++depth) {
+        Ref next = Ref::steal(PyException_GetContext(link.get()));
+        if (!next) break;
+        if (next.get() == outer) {
+            PyException_SetContext(link.get(), nullptr);
             break;
         }
-        o = next;
-        if (o == slow) break;  // a cycle already there, all of it checked
-        if (step_slow) {
-            slow = PyException_GetContext(slow);
-            Py_DECREF(slow);
-        }
-        step_slow = !step_slow;
+        link = std::move(next);
     }
     PyException_SetContext(outer, Py_NewRef(inner));
 }
