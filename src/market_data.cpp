@@ -77,13 +77,13 @@ void append_to_history(const Ctx& c, Name store_name, PyObject* code, PyObject* 
     if (PyDict_CheckExact(store.get()) && PyUnicode_CheckExact(code)) {
         if (PyObject* history = PyDict_GetItemWithError(store.get(), code)) {
             Ref kept = Ref::borrow(history);
-            c.call_method(kept.get(), Name::append, item);
+            c.append_to(kept.get(), item);
             return;
         }
         if (PyErr_Occurred()) throw PythonError{};
     } else if (require_status(PySequence_Contains(store.get(), code))) {
         Ref history = require(PyObject_GetItem(c.global(store_name).get(), code));
-        c.call_method(history.get(), Name::append, item);
+        c.append_to(history.get(), item);
         return;
     }
     Ref maker = c.global(Name::deque);
@@ -92,12 +92,12 @@ void append_to_history(const Ctx& c, Name store_name, PyObject* code, PyObject* 
     if (PyDict_CheckExact(store.get()) && PyUnicode_CheckExact(code) && builtin_type(maker.get())) {
         Ref history = Ref::borrow(PyDict_SetDefault(store.get(), code, fresh.get()));
         if (!history) throw PythonError{};
-        c.call_method(history.get(), Name::append, item);
+        c.append_to(history.get(), item);
         return;
     }
     require_status(PyObject_SetItem(store.get(), code, fresh.get()));
     Ref history = require(PyObject_GetItem(c.global(store_name).get(), code));
-    c.call_method(history.get(), Name::append, item);
+    c.append_to(history.get(), item);
 }
 
 // chr(value): the same conversion and the same errors as the builtin.

@@ -154,6 +154,15 @@ int exec_module(PyObject* module) {
         bind_from(globals, "numpy_ringbuffer", {std::pair<const char*, const char*>{"RingBuffer", "RB"}});
         bind_global(globals, ctx.n(Name::np), import_module(globals, "numpy", nullptr).get());
         bind_from(globals, "collections", {"deque"});
+        {
+            Ref deque_type = ctx.global(Name::deque);
+            if (!PyType_Check(deque_type.get())) {
+                PyErr_SetString(PyExc_TypeError, "collections.deque is not a type");
+                throw PythonError{};
+            }
+            st.deque_append = getattr(deque_type.get(), ctx.n(Name::append)).release();
+            st.deque_type = reinterpret_cast<PyTypeObject*>(deque_type.release());
+        }
         bind_global(globals, ctx.n(Name::copy), import_module(globals, "copy", nullptr).get());
         bind_from(globals, "datetime", {"datetime", "time", "timedelta"});
         {

@@ -14,6 +14,8 @@ struct NativeFunction {
     Impl impl;
     Py_ssize_t nparams;
     PyObject* module;          // owning module: its dict are the globals, its state the names
+    ModuleState* state;        // the module's, alive as long as the module
+    PyObject* globals;         // the module's dict, borrowed likewise
     PyObject* params;          // tuple of interned parameter names
     PyObject* name;
     PyObject* qualname;
@@ -94,7 +96,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         if (!bind(f, args, nargs, kwnames, bound)) return nullptr;
         argv = bound;
     }
-    Ctx ctx(state_of(f->module), PyModule_GetDict(f->module));
+    Ctx ctx(*f->state, f->globals);
     try {
         return f->impl(ctx, argv).release();
     } catch (const PythonError&) {
@@ -200,6 +202,8 @@ Ref make_function(PyObject* module, const FunctionSpec& spec, const char* qualna
     f->impl = spec.impl;
     f->nparams = spec.nparams;
     f->module = Py_NewRef(module);
+    f->state = &st;
+    f->globals = PyModule_GetDict(module);
     f->params = params.release();
     f->name = name.release();
     f->qualname = qualname.release();

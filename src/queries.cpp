@@ -23,6 +23,32 @@ Ref store_item(PyObject* store, PyObject* code) {
     return require(PyObject_GetItem(store, code));
 }
 
+// history[-1]. The real deque is indexed through its own slot, with no
+// index object made.
+Ref last_item(const Ctx& c, PyObject* history) {
+    if (Py_IS_TYPE(history, c.state().deque_type))
+        return require(Py_TYPE(history)->tp_as_sequence->sq_item(history, Py_SIZE(history) - 1));
+    return require(PyObject_GetItem(history, c.integer(Int::minus_one)));
+}
+
+// list(history). The real deque runs no interpreted code while it is
+// iterated, so its size holds and a list of that size is filled in place.
+Ref copy_to_list(const Ctx& c, PyObject* history) {
+    if (!Py_IS_TYPE(history, c.state().deque_type)) return require(PySequence_List(history));
+    const Py_ssize_t size = Py_SIZE(history);
+    Ref items = require(PyList_New(size));
+    Ref iterator = require(PyObject_GetIter(history));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyIter_Next(iterator.get());
+        if (item == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "deque mutated during iteration");
+            throw PythonError{};
+        }
+        PyList_SET_ITEM(items.get(), i, item);
+    }
+    return items;
+}
+
 // The history of code in store, or an empty Ref. A plain dict and a str code
 // answer the membership test and the item in one lookup (no code can run in
 // between either way); anything else is asked twice, as written.
@@ -42,14 +68,14 @@ Ref find_history(Ctx& c, Name store, PyObject* code) {
 Ref latest(Ctx& c, Name store, PyObject* code) {
     Ref history = find_history(c, store, code);
     if (!history) return none();
-    return require(PySequence_GetItem(history.get(), -1));
+    return last_item(c, history.get());
 }
 
 // list(store[code])[count * -1:] when code is a key of store, else None.
 Ref latest_n(Ctx& c, Name store, PyObject* code, PyObject* count) {
     Ref history = find_history(c, store, code);
     if (!history) return none();
-    Ref items = require(PySequence_List(history.get()));
+    Ref items = copy_to_list(c, history.get());
     Ref start = require(PyNumber_Multiply(count, c.integer(Int::minus_one)));
     if (!PyIndex_Check(start.get())) {
         PyErr_SetString(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");

@@ -47,6 +47,10 @@ void for_each_object(ModuleState& st, F&& f) {
     f(type);
     st.function_type = reinterpret_cast<PyTypeObject*>(type);
     f(st.strategy_class);
+    PyObject* deque_type = reinterpret_cast<PyObject*>(st.deque_type);
+    f(deque_type);
+    st.deque_type = reinterpret_cast<PyTypeObject*>(deque_type);
+    f(st.deque_append);
 }
 
 }  // namespace

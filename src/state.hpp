@@ -86,6 +86,8 @@ struct ModuleState {
     PyObject* ints[static_cast<int>(Int::count)];
     PyObject* shapes[static_cast<int>(Shape::count)];
     PyTypeObject* function_type;  // the callable type of every function and method
+    PyTypeObject* deque_type;     // collections.deque: a static type, its methods cannot change
+    PyObject* deque_append;       // deque.append, the method descriptor
     PyObject* strategy_class;     // VornStrategy, for the zero-argument super() of __init__
 };
 
@@ -135,6 +137,16 @@ public:
     template <class... Args>
     Ref call_method(PyObject* obj, Name name, const Args&... args) const {
         return tessaline::call_method(obj, n(name), args...);
+    }
+
+    // history.append(item); the real deque's append is called directly.
+    void append_to(PyObject* history, PyObject* item) const {
+        if (Py_IS_TYPE(history, st_.deque_type)) {
+            PyObject* argv[] = {history, item};
+            require(PyObject_Vectorcall(st_.deque_append, argv, 2, nullptr));
+            return;
+        }
+        call_method(history, Name::append, item);
     }
 
     // event_queue.append(event), with event_queue looked up first.
