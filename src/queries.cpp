@@ -38,8 +38,9 @@ Ref copy_to_list(const Ctx& c, PyObject* history) {
     const Py_ssize_t size = Py_SIZE(history);
     Ref items = require(PyList_New(size));
     Ref iterator = require(PyObject_GetIter(history));
+    const iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
     for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* item = PyIter_Next(iterator.get());
+        PyObject* item = next(iterator.get());
         if (item == nullptr) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "deque mutated during iteration");
             throw PythonError{};
