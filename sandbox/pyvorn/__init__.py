@@ -6,5 +6,7 @@
 ``pyvorn.context``   the context a strategy registers brokers, subscriptions and timers on
 ``pyvorn.timer``     timer services: real threads or virtual (simulated) time
 ``pyvorn.gateway``   the interface a gateway implementation offers the context
+``pyvorn.simulator`` a simulated gateway session: drives a strategy through trading days
+``pyvorn.sim_market`` / ``pyvorn.sim_gateway``  its seeded market data, trading counter and algo engine
 """
 __version__ = "0.1.0"
