@@ -16,7 +16,7 @@ Two host profiles bind the host and SDK names of all three the same way:
   host, posting the event. The event queue is a ``deque(maxlen=...)``: an
   append is cheap and drops the oldest event, as a draining host does.
 - ``sandbox``: the working stand-ins of the host framework and the SDK
-  (``/work/main/sandbox``), as imported by each module itself; the event
+  (``sandbox/`` of this repository), as imported by each module itself; the event
   queue is the module's own ring buffer, drained between timed runs.
 
 A benchmark is a list of calls made by the C driver (``_benchloop``) per

@@ -1000,3 +1000,30 @@ def run_case(name, target=None, observe=True, delete=None, prepare=None):
 def belongs(label, global_name):
     """Whether a fault point label is an operation on module global `global_name`."""
     return label.startswith(global_name + ".") or label.startswith(global_name + "()")
+
+
+class BoundedQueue:
+    """The host's queue stand-in: keeps the last few events only, as a
+    draining host would, so long runs do not pile events up."""
+
+    def __init__(self, keep=8):
+        self.items = collections.deque(maxlen=keep)
+        self.append = self.items.append
+
+
+class QuietLog:
+    """A logger that keeps only its last few messages."""
+
+    def __init__(self):
+        self.last = collections.deque(maxlen=2)
+        self.info = self.warning = self.last.append
+
+
+def install_real_host(monkeypatch):
+    """The sandbox environment with a bounded queue and quiet loggers."""
+    from corvix.tarrow.environment import Environment
+    env = Environment.reset(universe=["600000.XSHG"], instruments=["000001.XSHE"])
+    monkeypatch.setattr(tl, "event_queue", BoundedQueue())
+    monkeypatch.setattr(tl, "system_log", QuietLog())
+    monkeypatch.setattr(tl, "user_system_log", QuietLog())
+    return env

@@ -31,6 +31,7 @@ from corvix.tarrow.const import ORDER_STATUS, SIDE
 from corvix.tarrow.environment import Environment
 from corvix.tarrow.model.order import Order
 from pyvorn.enums import AlgoControlType, MarketType, OrderStatusType
+from reliability_support import install_real_host
 
 _COMMON = dict(deadline=None, database=None, print_blob=True,
                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
@@ -286,25 +287,9 @@ RESULT_CODES = st.one_of(st.just(0), st.just(0.0), st.just(5), hostile)
 
 # ------------------------------------------------------------------ checking
 
-class BoundedQueue:
-    def __init__(self):
-        self.items = collections.deque(maxlen=16)
-        self.append = self.items.append
-
-
-class QuietLog:
-    def __init__(self):
-        self.last = collections.deque(maxlen=4)
-        self.info = self.warning = self.last.append
-
-
 @pytest.fixture
 def host(monkeypatch):
-    env = Environment.reset(universe=["600000.XSHG"], instruments=["000001.XSHE"])
-    monkeypatch.setattr(tl, "event_queue", BoundedQueue())
-    monkeypatch.setattr(tl, "system_log", QuietLog())
-    monkeypatch.setattr(tl, "user_system_log", QuietLog())
-    yield env
+    yield install_real_host(monkeypatch)
     Environment.reset()
 
 
@@ -592,10 +577,10 @@ def test_argument_binding(host, name, args, kwargs):
 
 def login_events(strategy, record, n=3):
     queue = tl.event_queue
-    start = len(queue.items)
+    queue.items.clear()
     for _ in range(n):
         strategy.on_login(record)
-    return list(queue.items)[start:]
+    return list(queue.items)
 
 
 def test_changed_record_types_are_seen(host):

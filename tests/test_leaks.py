@@ -18,7 +18,7 @@ import types
 
 import pytest
 
-from reliability_support import CASES, Kit, clear_module_state, run_case, tl
+from reliability_support import CASES, Kit, clear_module_state, install_real_host, run_case, tl
 
 ITERATIONS = int(os.environ.get("TESSALINE_LEAK_ITERATIONS", "1000"))
 ROUND = 100
@@ -115,27 +115,9 @@ from pyvorn import records as rec  # noqa: E402
 from pyvorn.enums import AlgoControlType, MarketType, OrderStatusType, Side  # noqa: E402
 
 
-class BoundedQueue:
-    """The host's queue stand-in: keeps the last few events only."""
-
-    def __init__(self):
-        self.items = collections.deque(maxlen=8)
-        self.append = self.items.append
-
-
-class QuietLog:
-    def __init__(self):
-        self.last = collections.deque(maxlen=2)
-        self.info = self.warning = self.last.append
-
-
 @pytest.fixture
 def real_host(monkeypatch):
-    env = Environment.reset(universe=["600000.XSHG"], instruments=["000001.XSHE"])
-    monkeypatch.setattr(tl, "event_queue", BoundedQueue())
-    monkeypatch.setattr(tl, "system_log", QuietLog())
-    monkeypatch.setattr(tl, "user_system_log", QuietLog())
-    yield env
+    yield install_real_host(monkeypatch)
     Environment.reset()
 
 
