@@ -31,8 +31,7 @@ constexpr Name parent_action_fields[] = {Name::sys_quote_id, Name::error_code, N
 Ref algo_control_type(Ctx& c) {
     PyObject* name = c.n(Name::AlgoControlType);
     Ref fromlist = require(PyTuple_Pack(1, name));
-    Ref module = require(PyImport_ImportModuleLevelObject(c.n(Name::pyvorn_enums), c.globals(), nullptr,
-                                                          fromlist.get(), 0));
+    Ref module = import_statement(c.globals(), nullptr, c.n(Name::pyvorn_enums), fromlist.get());
     return import_from(module.get(), name);
 }
 

@@ -60,6 +60,19 @@ Ref import_from(PyObject* module, PyObject* name) {
     throw PythonError{};
 }
 
+Ref import_statement(PyObject* globals, PyObject* locals, PyObject* name, PyObject* fromlist) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* import = builtins ? PyDict_GetItemWithError(builtins, Ref(require(PyUnicode_FromString("__import__"))).get())
+                                : nullptr;
+    if (import == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        throw PythonError{};
+    }
+    Ref hook = Ref::borrow(import);
+    Ref level = require(PyLong_FromLong(0));
+    return call(hook.get(), name, globals, locals ? locals : Py_None, fromlist ? fromlist : Py_None, level);
+}
+
 Pair unpack_pair(PyObject* value) {
     Ref iterator = require(PyObject_GetIter(value));
     Ref items[2];

@@ -16,6 +16,11 @@ Ref record_time(const Ctx& c, PyObject* record, Name stamp_attr);
 // obj.name, or an empty Ref when reading it raises anything at all.
 Ref attribute_or_absent(const Ctx& c, PyObject* obj, Name name);
 
+// The first half of an import statement, as the interpreter runs it: through
+// the builtins' __import__ (so an import hook installed there is honoured),
+// with the module's globals, no locals and level 0.
+Ref import_statement(PyObject* globals, PyObject* locals, PyObject* name, PyObject* fromlist);
+
 // The second half of `from <module> import <name>`, with the interpreter's
 // ImportError texts.
 Ref import_from(PyObject* module, PyObject* name);

@@ -53,7 +53,7 @@ void bind_global(PyObject* globals, PyObject* name, PyObject* value) {
 
 Ref import_module(PyObject* globals, const char* dotted, PyObject* fromlist) {
     Ref name = text(dotted);
-    return require(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist, 0));
+    return import_statement(globals, globals, name.get(), fromlist);
 }
 
 // from <dotted> import <name> [as <alias>] ...

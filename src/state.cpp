@@ -171,7 +171,10 @@ Ref Ctx::attr_slow(PyObject* obj, Name name) const {
         PyObject* descr = _PyType_Lookup(type, n(name));
         if (valid_tag(type)) {
             seen = AttrSlot{type->tp_version_tag, -1};
-            if (descr != nullptr && Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
+            // Only a slot of this type or of a base: a descriptor taken from an
+            // unrelated class describes some other object's layout.
+            if (descr != nullptr && Py_IS_TYPE(descr, &PyMemberDescr_Type) &&
+                PyType_IsSubtype(type, PyDescr_TYPE(descr))) {
                 PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
                 if (member->type == T_OBJECT_EX && !(member->flags & PY_AUDIT_READ)) seen.offset = member->offset;
             }

@@ -225,3 +225,21 @@ def test_host_converter_updates_stored_object(tl, strategy, events):
     assert (first.update_count, first.filled_quantity) == (1, 0)
     assert (second.update_count, second.filled_quantity) == (2, 40)
     assert tl.algo_parent_orders[9].update_count == 2
+
+
+def test_control_import_goes_through_the_builtins_import_hook(tl, events, monkeypatch):
+    import builtins
+    real_import = builtins.__import__
+    seen = []
+
+    def hook(name, globals=None, locals=None, fromlist=(), level=0):
+        seen.append((name, tuple(fromlist or ()), level))
+        if name == "pyvorn.enums":
+            raise ImportError("blocked")
+        return real_import(name, globals, locals, fromlist, level)
+
+    monkeypatch.setattr(builtins, "__import__", hook)
+    s = tl.VornStrategy.__new__(tl.VornStrategy)
+    with pytest.raises(ImportError, match="blocked"):
+        tl.VornStrategy.on_control_algo_parent_order_res(s, object())
+    assert seen == [("pyvorn.enums", ("AlgoControlType",), 0)] and events == []

@@ -650,3 +650,19 @@ def test_changed_event_members_are_seen(host, monkeypatch):
     login_events(s, record, 2)
     assert made == ["first"] * 2 + ["second"] * 2 + ["from the metaclass"] * 2 + ["intercepted"] * 2 + \
         ["namespace"] * 2 + ["namespace again"] * 2 + ["held"] * 2 + ["replaced dict"] * 2
+
+
+def test_a_slot_descriptor_of_another_class_is_never_read_as_ours(host):
+    class Other:
+        __slots__ = ("a", "b", "c", "d", "e", "f", "g", "h")
+
+    class Record:
+        __slots__ = ("security_id", "fund_account_id", "error_code", "client_seq_id")
+
+    Record.error_msg = Other.__dict__["h"]  # a slot of an unrelated layout
+    r = Record()
+    r.security_id, r.fund_account_id, r.error_code, r.client_seq_id = "x", "1", 0, 1
+    s = make_strategy()
+    for _ in range(3):
+        with pytest.raises(TypeError, match="doesn't apply"):
+            s.on_login(r)
