@@ -74,6 +74,10 @@ Ref import_statement(PyObject* globals, PyObject* locals, PyObject* name, PyObje
 }
 
 Pair unpack_pair(PyObject* value) {
+    if (Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
+        throw PythonError{};
+    }
     Ref iterator = require(PyObject_GetIter(value));
     Ref items[2];
     for (Py_ssize_t i = 0; i < 2; ++i) {

@@ -122,7 +122,23 @@ Ref create_strategy_class(PyObject* module, Ctx& ctx) {
         Ref method = make_function(module, spec, "VornStrategy.");
         require_status(PyObject_SetItem(ns.get(), text(spec.name).get(), method.get()));
     }
-    return call(metaclass, name, bases, ns);
+    // __init__ uses the zero-argument super(): the class body carries the
+    // __class__ cell, which type.__new__ fills with the new class.
+    Ref cell = require(PyCell_New(nullptr));
+    require_status(PyObject_SetItem(ns.get(), text("__classcell__").get(), cell.get()));
+    Ref cls = call(metaclass, name, bases, ns);
+    PyObject* cell_class = PyCell_GET(cell.get());
+    if (PyType_Check(cls.get()) && cell_class != cls.get()) {
+        if (cell_class == nullptr)
+            PyErr_Format(PyExc_RuntimeError,
+                         "__class__ not set defining %.200R as %.200R. Was __classcell__ propagated to type.__new__?",
+                         name.get(), cls.get());
+        else
+            PyErr_Format(PyExc_TypeError, "__class__ set to %.200R defining %.200R as %.200R", cell_class, name.get(),
+                         cls.get());
+        throw PythonError{};
+    }
+    return cls;
 }
 
 int exec_module(PyObject* module) {

@@ -191,7 +191,9 @@ Ref Ctx::member(Name owner_name, Name member_name) const {
     if (seen.owner == o && seen.value != nullptr && valid_tag(type) && type->tp_version_tag == seen.type_version) {
         if (PyType_Check(o)) {
             PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(o);
-            if (valid_tag(cls) && cls->tp_version_tag == seen.state) return Ref::borrow(seen.value);
+            if (valid_tag(cls) && cls->tp_version_tag == seen.state && Py_TYPE(seen.value) == seen.value_type &&
+                valid_tag(seen.value_type) && seen.value_type->tp_version_tag == seen.value_version)
+                return Ref::borrow(seen.value);
         } else if (PyDictObject* dict = plain_dict(o)) {
             if (dict->ma_version_tag == seen.state) return Ref::borrow(seen.value);
         }
@@ -203,13 +205,15 @@ Ref Ctx::member(Name owner_name, Name member_name) const {
     if (PyType_Check(o)) {
         PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(o);
         PyObject* found = _PyType_Lookup(cls, name);
-        if (found == value.get() && valid_tag(cls) && Py_TYPE(found)->tp_descr_get == nullptr &&
+        PyTypeObject* value_type = Py_TYPE(value.get());
+        if (found == value.get() && valid_tag(cls) && value_type->tp_descr_get == nullptr && valid_tag(value_type) &&
             _PyType_Lookup(type, name) == nullptr && reads_like_type(type, n(Name::dunder_getattribute)))
-            seen = MemberSlot{o, cls->tp_version_tag, type->tp_version_tag, value.get()};
+            seen = MemberSlot{o, cls->tp_version_tag, type->tp_version_tag, value.get(), value_type,
+                              value_type->tp_version_tag};
     } else if (PyDictObject* dict = plain_dict(o)) {
         if (_PyType_Lookup(type, name) == nullptr &&
             PyDict_GetItemWithError(reinterpret_cast<PyObject*>(dict), name) == value.get())
-            seen = MemberSlot{o, dict->ma_version_tag, type->tp_version_tag, value.get()};
+            seen = MemberSlot{o, dict->ma_version_tag, type->tp_version_tag, value.get(), nullptr, 0};
     }
     return value;
 }

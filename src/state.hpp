@@ -75,6 +75,8 @@ struct MemberSlot {
     uint64_t state;             // the class's tp_version_tag, or the __dict__'s ma_version_tag
     unsigned int type_version;  // the metaclass's / the owner type's tp_version_tag
     PyObject* value;            // borrowed: alive while the owner's state is unchanged
+    PyTypeObject* value_type;   // a class attribute's type: it must not become a descriptor
+    unsigned int value_version; // that type's tp_version_tag
 };
 
 struct ModuleState {

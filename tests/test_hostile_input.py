@@ -666,3 +666,23 @@ def test_a_slot_descriptor_of_another_class_is_never_read_as_ours(host):
     for _ in range(3):
         with pytest.raises(TypeError, match="doesn't apply"):
             s.on_login(r)
+
+
+def test_a_member_whose_type_becomes_a_descriptor_is_seen(host, monkeypatch):
+    s = make_strategy()
+    record = types.SimpleNamespace(fund_account_id="1", error_code=0, client_seq_id=1, error_msg="")
+    made = []
+    monkeypatch.setattr(tl, "Event", lambda kind, **fields: made.append(kind) or kind)
+
+    class Member:
+        pass
+
+    class Members:
+        LOGIN = Member()
+
+    monkeypatch.setattr(tl, "EVENT", Members)
+    s.on_login(record)
+    s.on_login(record)
+    Member.__get__ = lambda self, obj, owner=None: "via descriptor"
+    s.on_login(record)
+    assert made[:2] == [Members.__dict__["LOGIN"]] * 2 and made[2] == "via descriptor"

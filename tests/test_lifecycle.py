@@ -188,6 +188,20 @@ def test_bad_account_string_stops_after_earlier_brokers(tl, vorn_params, td_type
     assert vorn_params == {"vorn_md": MDType.XMD, "vorn_td": (2, "XTP")}
 
 
+class ItemsOf:
+    def __init__(self, *items):
+        self._items = items
+
+    def items(self):
+        return self._items
+
+
+def test_unpacking_an_account_item_fails_as_the_interpreter_words_it(tl, vorn_params):
+    s = started(tl, accounts=ItemsOf(5))
+    with pytest.raises(TypeError, match=r"^cannot unpack non-iterable int object$"):
+        s.initialize(None)
+
+
 @pytest.mark.parametrize("accounts, message", [
     (None, "'NoneType' object has no attribute 'items'"),
     (object(), "'object' object has no attribute 'items'"),

@@ -196,3 +196,27 @@ def test_missing_host_name_fails_the_import(monkeypatch):
     monkeypatch.delattr(tick, "TickObject")
     with pytest.raises(ImportError, match="cannot import name 'TickObject' from 'corvix.tarrow.model.tick'"):
         fresh_instance(monkeypatch, pyvorn.enums)
+
+
+def test_functions_copy_and_pickle_as_python_functions_do(tl):
+    import copy
+    import pickle
+    for fn in (tl.get_current_tick, vars(tl.VornStrategy)["on_snapshot"]):
+        assert copy.copy(fn) is fn and copy.deepcopy(fn) is fn
+        assert pickle.loads(pickle.dumps(fn)) is fn
+
+
+def test_class_body_carries_the_class_cell_to_the_metaclass(monkeypatch):
+    seen = {}
+    meta = type(pyvorn.strategy.VornStrategy)
+    original = meta.__new__
+
+    def recording_new(mcls, name, bases, ns, **kw):
+        if name == "VornStrategy" and bases[0] is pyvorn.strategy.VornStrategy:
+            seen["keys"] = list(ns)
+        return original(mcls, name, bases, ns, **kw)
+
+    monkeypatch.setattr(meta, "__new__", recording_new)
+    other = fresh_instance(monkeypatch, pyvorn.enums)
+    assert seen["keys"][:2] == ["__module__", "__qualname__"] and seen["keys"][-1] == "__classcell__"
+    assert "__classcell__" not in vars(other.VornStrategy)
