@@ -2,12 +2,23 @@
 
 namespace tessaline {
 
+namespace {
+
+// a + b; two exact strings are joined directly, as the interpreter's own
+// specialised addition does.
+Ref concat(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return require(PyUnicode_Concat(a, b));
+    return require(PyNumber_Add(a, b));
+}
+
+}  // namespace
+
 Ref instrument_code(const Ctx& c, PyObject* record, Name market_attr) {
     Ref security_id = c.attr(record, Name::security_id);
-    Ref prefix = require(PyNumber_Add(security_id.get(), c.n(Name::dot)));
+    Ref prefix = concat(security_id.get(), c.n(Name::dot));
     Ref to_suffix = c.global(Name::get_exchane_from_vorn_mdtype);
     Ref suffix = call(to_suffix.get(), c.attr(record, market_attr));
-    return require(PyNumber_Add(prefix.get(), suffix.get()));
+    return concat(prefix.get(), suffix.get());
 }
 
 Ref record_time(const Ctx& c, PyObject* record, Name stamp_attr) {
