@@ -305,48 +305,33 @@ class Simulator:
             fn = self._bound[name] = getattr(self._strategy, name)
         return fn
 
-    def _deliver(self, name, args):
-        """Single thread: call, time, then let the host drain."""
-        fn = self._bound.get(name) or self._method(name)
+    def _timed_call(self, name, fn, args=()):
+        """One callback, timed; a live SDK logs a failure and goes on."""
         t0 = _time.perf_counter_ns()
         try:
             fn(*args)
-        except Exception as exc:                          # noqa: BLE001 - a live SDK logs and goes on
+        except Exception as exc:                          # noqa: BLE001
             self._record_error(name, exc)
         self._latency[name].append(_time.perf_counter_ns() - t0)
         self._calls[name] += 1
+
+    def _deliver(self, name, args):
+        """Single thread: call, time, then let the host drain."""
+        self._timed_call(name, self._bound.get(name) or self._method(name), args)
         self._host.drain()
 
     def _deliver_locked(self, name, args):
         """Threaded: call and time under the delivery lock."""
         fn = self._bound.get(name) or self._method(name)
         with self.delivery_lock:
-            t0 = _time.perf_counter_ns()
-            try:
-                fn(*args)
-            except Exception as exc:                      # noqa: BLE001
-                self._record_error(name, exc)
-            self._latency[name].append(_time.perf_counter_ns() - t0)
-            self._calls[name] += 1
+            self._timed_call(name, fn, args)
 
     def _deliver_timer(self, name, callback):
         if self.threaded:
             with self.delivery_lock:
-                t0 = _time.perf_counter_ns()
-                try:
-                    callback()
-                except Exception as exc:                  # noqa: BLE001
-                    self._record_error(name, exc)
-                self._latency[name].append(_time.perf_counter_ns() - t0)
-                self._calls[name] += 1
+                self._timed_call(name, callback)
         else:
-            t0 = _time.perf_counter_ns()
-            try:
-                callback()
-            except Exception as exc:                      # noqa: BLE001
-                self._record_error(name, exc)
-            self._latency[name].append(_time.perf_counter_ns() - t0)
-            self._calls[name] += 1
+            self._timed_call(name, callback)
             self._host.drain()
 
     def _run_batch(self, channel, batch):
