@@ -1,5 +1,6 @@
 // The module body: imports, module-level state, the four query functions and
 // the class VornStrategy, bound as globals in this order.
+#include <cstring>
 #include <initializer_list>
 
 #include "convert.hpp"
@@ -109,6 +110,43 @@ void import_star(PyObject* globals, const char* dotted) {
 Ref new_dict() { return require(PyDict_New()); }
 
 // class VornStrategy(strategy.VornStrategy), created through the base's metaclass.
+// The interpreter's own deque type, or null. The histories' fast paths
+// (append, index, copy through the type's own slots) hold only for it, and
+// `collections.deque` may have been replaced before this import: a stand-in
+// defined in Python is a heap type, which the genuine one is not. The
+// candidates are the name the import bound and the C module's own type
+// (looked up in sys.modules, not imported, so no import hook sees it);
+// without a genuine one every history goes through the ordinary protocol.
+bool genuine_deque(PyObject* candidate) {
+    if (candidate == nullptr || !PyType_CheckExact(candidate)) return false;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(candidate);
+    if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) || std::strcmp(type->tp_name, "collections.deque") != 0) return false;
+    if (type->tp_as_sequence == nullptr || type->tp_as_sequence->sq_item == nullptr || type->tp_iter == nullptr ||
+        type->tp_dict == nullptr)
+        return false;
+    PyObject* append = PyDict_GetItemString(type->tp_dict, "append");
+    return append != nullptr && Py_IS_TYPE(append, &PyMethodDescr_Type) && PyDescr_TYPE(append) == type;
+}
+
+void find_genuine_deque(ModuleState& st, Ctx& ctx) {
+    Ref candidate = ctx.global(Name::deque);
+    if (!genuine_deque(candidate.get())) {
+        Ref c_module = Ref::steal(PyImport_GetModule(ctx.n(Name::underscore_collections)));
+        if (!c_module && PyErr_Occurred()) throw PythonError{};
+        candidate = Ref();
+        if (c_module) {
+            PyObject* module_dict = PyModule_Check(c_module.get()) ? PyModule_GetDict(c_module.get()) : nullptr;
+            PyObject* found = module_dict ? PyDict_GetItemWithError(module_dict, ctx.n(Name::deque)) : nullptr;
+            if (found == nullptr && PyErr_Occurred()) throw PythonError{};
+            if (genuine_deque(found)) candidate = Ref::borrow(found);
+        }
+    }
+    if (!candidate) return;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(candidate.get());
+    st.deque_append = Py_NewRef(PyDict_GetItemString(type->tp_dict, "append"));
+    st.deque_type = reinterpret_cast<PyTypeObject*>(candidate.release());
+}
+
 Ref create_strategy_class(PyObject* module, Ctx& ctx) {
     Ref base = getattr(ctx.global(Name::strategy).get(), ctx.n(Name::VornStrategy));
     PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
@@ -170,15 +208,7 @@ int exec_module(PyObject* module) {
         bind_from(globals, "numpy_ringbuffer", {std::pair<const char*, const char*>{"RingBuffer", "RB"}});
         bind_global(globals, ctx.n(Name::np), import_module(globals, "numpy", nullptr).get());
         bind_from(globals, "collections", {"deque"});
-        {
-            Ref deque_type = ctx.global(Name::deque);
-            if (!PyType_Check(deque_type.get())) {
-                PyErr_SetString(PyExc_TypeError, "collections.deque is not a type");
-                throw PythonError{};
-            }
-            st.deque_append = getattr(deque_type.get(), ctx.n(Name::append)).release();
-            st.deque_type = reinterpret_cast<PyTypeObject*>(deque_type.release());
-        }
+        find_genuine_deque(st, ctx);
         bind_global(globals, ctx.n(Name::copy), import_module(globals, "copy", nullptr).get());
         bind_from(globals, "datetime", {"datetime", "time", "timedelta"});
         {

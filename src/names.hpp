@@ -277,6 +277,7 @@
     S(dunder_from_create, "__from_create__") \
     S(dot, ".") \
     S(underscore, "_") \
+    S(underscore_collections, "_collections") \
     S(one_minute, "1m") \
     S(today, "today") \
     S(day_unit, "D") \

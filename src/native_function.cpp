@@ -96,6 +96,14 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         if (!bind(f, args, nargs, kwnames, bound)) return nullptr;
         argv = bound;
     }
+    // A cycle of calls that never passes through interpreted code (a bound
+    // method or a partial of one of our functions handed back to us as a host
+    // callable) must meet the recursion limit as interpreted code does,
+    // rather than run off the end of the C stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    struct LeaveRecursiveCall {
+        ~LeaveRecursiveCall() { Py_LeaveRecursiveCall(); }
+    } leave;
     Ctx ctx(*f->state, f->globals);
     try {
         return f->impl(ctx, argv).release();

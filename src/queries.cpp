@@ -31,13 +31,17 @@ Ref last_item(const Ctx& c, PyObject* history) {
     return require(PyObject_GetItem(history, c.integer(Int::minus_one)));
 }
 
-// list(history). The real deque runs no interpreted code while it is
-// iterated, so its size holds and a list of that size is filled in place.
+// list(history), of the deque as it stands when the copy is made. Both
+// allocations here may start a collection whose finalizers change the deque;
+// the iterator, made last, fixes what is copied, and a deque whose size
+// moved meanwhile is copied the ordinary way. Once the iterator exists
+// nothing allocates, so no code runs while the real deque is read.
 Ref copy_to_list(const Ctx& c, PyObject* history) {
     if (!Py_IS_TYPE(history, c.state().deque_type)) return require(PySequence_List(history));
     const Py_ssize_t size = Py_SIZE(history);
     Ref items = require(PyList_New(size));
     Ref iterator = require(PyObject_GetIter(history));
+    if (Py_SIZE(history) != size) return require(PySequence_List(history));
     const iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* item = next(iterator.get());

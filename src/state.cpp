@@ -1,5 +1,7 @@
 #include "state.hpp"
 
+#include "cpython311.hpp"
+
 #include <initializer_list>
 
 #include <structmember.h>
@@ -37,12 +39,16 @@ void make_int(ModuleState& st, Int which, long value) {
     st.ints[static_cast<int>(which)] = v;
 }
 
+// Every object the state owns except the dictionary templates. The
+// templates hold only str keys and None, so they can be part of no cycle and
+// the collector never tracks them; they are left out of traversal so that no
+// Python code can reach them (gc.get_referents of the module) and add a key
+// that every fresh tick or bar dictionary would then carry.
 template <class F>
-void for_each_object(ModuleState& st, F&& f) {
+void for_each_traversed(ModuleState& st, F&& f) {
     for (PyObject*& p : st.names) f(p);
     for (PyObject*& p : st.kwnames) f(p);
     for (PyObject*& p : st.ints) f(p);
-    for (PyObject*& p : st.shapes) f(p);
     PyObject* type = reinterpret_cast<PyObject*>(st.function_type);
     f(type);
     st.function_type = reinterpret_cast<PyTypeObject*>(type);
@@ -104,14 +110,15 @@ void init_state(ModuleState& st) {
 
 int traverse_state(ModuleState& st, visitproc visit, void* arg) {
     int rc = 0;
-    for_each_object(st, [&](PyObject*& p) {
+    for_each_traversed(st, [&](PyObject*& p) {
         if (rc == 0 && p != nullptr) rc = visit(p, arg);
     });
     return rc;
 }
 
 void clear_state(ModuleState& st) {
-    for_each_object(st, [](PyObject*& p) { Py_CLEAR(p); });
+    for_each_traversed(st, [](PyObject*& p) { Py_CLEAR(p); });
+    for (PyObject*& p : st.shapes) Py_CLEAR(p);
 }
 
 Ref Ctx::global(Name name) const {
@@ -121,7 +128,12 @@ Ref Ctx::global(Name name) const {
     PyObject* key = n(name);
     PyObject* value = PyDict_GetItemWithError(globals_, key);
     if (value != nullptr) {
-        seen = GlobalSlot{version, value};
+        // Only a dict of str keys is summed up by its version: a key of
+        // another type can change what it equals without a store. (The
+        // lookup above may have run such a key's __eq__, and with it any
+        // code; the version is read again for what it found.)
+        if (str_keyed(globals_)) seen = GlobalSlot{reinterpret_cast<PyDictObject*>(globals_)->ma_version_tag, value};
+        else seen = GlobalSlot{};
         return Ref::borrow(value);
     }
     if (PyErr_Occurred()) throw PythonError{};
@@ -152,6 +164,19 @@ PyDictObject* plain_dict(PyObject* obj) {
         return nullptr;
     PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset);
     return dict && PyDict_CheckExact(dict) ? reinterpret_cast<PyDictObject*>(dict) : nullptr;
+}
+
+// Every dictionary on the type's method resolution order holds str keys
+// only: looking a name up along it can run no code.
+bool str_keyed_mro(PyTypeObject* type) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_CheckExact(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        PyObject* base_dict = PyType_Check(base) ? reinterpret_cast<PyTypeObject*>(base)->tp_dict : nullptr;
+        if (base_dict == nullptr || !PyDict_CheckExact(base_dict) || !str_keyed(base_dict)) return false;
+    }
+    return true;
 }
 
 // A metaclass that reads class attributes as `type` does (it may add
@@ -198,22 +223,39 @@ Ref Ctx::member(Name owner_name, Name member_name) const {
             if (dict->ma_version_tag == seen.state) return Ref::borrow(seen.value);
         }
     }
-    PyObject* name = n(member_name);
-    Ref value = getattr(o, name);
+    // Forget the old entry first: its value is borrowed, and the read below
+    // may run code that frees it.
     seen = MemberSlot{};
-    if (!valid_tag(type)) return value;
-    if (PyType_Check(o)) {
-        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(o);
-        PyObject* found = _PyType_Lookup(cls, name);
+    PyObject* name = n(member_name);
+
+    // The tags a value is cached under are taken before the read, which may
+    // run code (a metaclass attribute, a key's __eq__) that changes what
+    // they stand for; the value is cached only if they still hold after it.
+    PyTypeObject* cls = PyType_Check(o) ? reinterpret_cast<PyTypeObject*>(o) : nullptr;
+    PyDictObject* dict = cls ? nullptr : plain_dict(o);
+    const bool cacheable = valid_tag(type) && (cls ? valid_tag(cls) : dict != nullptr);
+    const unsigned int type_version = type->tp_version_tag;
+    const uint64_t state = cls ? cls->tp_version_tag : dict ? dict->ma_version_tag : 0;
+
+    Ref value = getattr(o, name);
+    if (!cacheable || !valid_tag(type) || type->tp_version_tag != type_version) return value;
+    // Every lookup below goes through str-keyed dictionaries only, so none
+    // of them can run code either.
+    if (!str_keyed_mro(type)) return value;
+    if (cls) {
+        if (!valid_tag(cls) || cls->tp_version_tag != state || !str_keyed_mro(cls)) return value;
         PyTypeObject* value_type = Py_TYPE(value.get());
-        if (found == value.get() && valid_tag(cls) && value_type->tp_descr_get == nullptr && valid_tag(value_type) &&
-            _PyType_Lookup(type, name) == nullptr && reads_like_type(type, n(Name::dunder_getattribute)))
-            seen = MemberSlot{o, cls->tp_version_tag, type->tp_version_tag, value.get(), value_type,
-                              value_type->tp_version_tag};
-    } else if (PyDictObject* dict = plain_dict(o)) {
+        if (_PyType_Lookup(cls, name) == value.get() && value_type->tp_descr_get == nullptr &&
+            valid_tag(value_type) && _PyType_Lookup(type, name) == nullptr &&
+            reads_like_type(type, n(Name::dunder_getattribute)))
+            seen = MemberSlot{o, state, type_version, value.get(), value_type, value_type->tp_version_tag};
+    } else {
+        if (plain_dict(o) != dict || dict->ma_version_tag != state ||
+            !str_keyed(reinterpret_cast<PyObject*>(dict)))
+            return value;
         if (_PyType_Lookup(type, name) == nullptr &&
             PyDict_GetItemWithError(reinterpret_cast<PyObject*>(dict), name) == value.get())
-            seen = MemberSlot{o, dict->ma_version_tag, type->tp_version_tag, value.get(), nullptr, 0};
+            seen = MemberSlot{o, state, type_version, value.get(), nullptr, 0};
     }
     return value;
 }

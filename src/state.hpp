@@ -88,7 +88,7 @@ struct ModuleState {
     PyObject* ints[static_cast<int>(Int::count)];
     PyObject* shapes[static_cast<int>(Shape::count)];
     PyTypeObject* function_type;  // the callable type of every function and method
-    PyTypeObject* deque_type;     // collections.deque: a static type, its methods cannot change
+    PyTypeObject* deque_type;     // the interpreter's own deque type (a static type, its methods cannot change), or null
     PyObject* deque_append;       // deque.append, the method descriptor
     PyObject* strategy_class;     // VornStrategy, for the zero-argument super() of __init__
 };
