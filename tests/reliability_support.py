@@ -948,12 +948,14 @@ class Outcome(types.SimpleNamespace):
     end, how it ended, and any references it left on its inputs."""
 
 
-def run_case(name, target=None, observe=True, delete=None, prepare=None):
+def run_case(name, target=None, observe=True, delete=None, prepare=None, at_each_point=None):
     """Runs case `name` once on a fresh kit.
 
     target: the fault point to raise at (1-based), or None for a clean run.
     delete: a module global to unbind for the run.
     prepare: called with the kit after the case is built, before installing.
+    at_each_point: called with the installed kit; what it returns runs at
+    every fault point instead of the observer.
     """
     kit = Kit()
     call = CASES[name](kit)
@@ -968,7 +970,10 @@ def run_case(name, target=None, observe=True, delete=None, prepare=None):
     try:
         initial = kit.observe()
         baseline = kit.refcounts()
-        kit.faults.arm(target, kit.observe if observe else None)
+        observer = kit.observe if observe else None
+        if at_each_point is not None:
+            observer = at_each_point(kit)
+        kit.faults.arm(target, observer)
         result = error = None
         try:
             result = call()

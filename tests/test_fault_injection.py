@@ -11,6 +11,7 @@ they do instead: the attribute-presence tests of `initialize`, the per-record
 guard of `on_query_position`, and `set_timer`, which re-arms the next morning
 before the listener's error goes on.
 """
+import gc
 import types
 
 import pytest
@@ -251,3 +252,39 @@ def test_a_base_exception_in_a_position_record_is_not_caught_by_the_guard(strate
         strategy.on_query_position([Record()], 1, 0, "")
     assert caught.value is stop
     assert logs.user.warnings == [] and events == []
+
+
+# ------------------------------------------- caches invalidated at every point
+
+def invalidating_everything(kit):
+    """At every fault point: a collection (running whatever finalizers and
+    gc callbacks are due), every module global rebound to itself, and
+    every class the callback reads from given and relieved of an attribute.
+    Every version tag a cache is keyed on moves; nothing anyone can read
+    changes, so the callback must do exactly what it does undisturbed."""
+    g = vars(tl)
+    classes = {type(o) for o in kit.tracked} | {type(kit.strategy)} if kit.strategy else {type(o) for o in kit.tracked}
+    classes |= {v for v in g.values() if isinstance(v, type)} | {type(v) for v in g.values()}
+    classes = [c for c in classes if c.__flags__ & (1 << 9) and not (c.__flags__ & (1 << 8))]  # heap, mutable
+
+    def invalidate():
+        gc.collect(0)
+        for name in list(g):
+            g[name] = g[name]
+        for cls in classes:
+            try:
+                type.__setattr__(cls, "_invalidated", None)
+                type.__delattr__(cls, "_invalidated")
+            except (TypeError, AttributeError):
+                pass
+    return invalidate
+
+
+@pytest.mark.parametrize("case", CASE_NAMES)
+def test_caches_invalidated_at_every_point_change_nothing(case):
+    ref = run_case(case, observe=False)
+    out = run_case(case, observe=False, at_each_point=invalidating_everything)
+    assert out.labels == ref.labels
+    assert (out.error_type, out.error_text) == (ref.error_type, ref.error_text)
+    assert out.final == ref.final
+    assert out.leaks == []
