@@ -1,5 +1,7 @@
 #include "native_function.hpp"
 
+#include "cpython311.hpp"
+
 #include <structmember.h>
 
 #include <exception>
@@ -100,10 +102,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     // method or a partial of one of our functions handed back to us as a host
     // callable) must meet the recursion limit as interpreted code does,
     // rather than run off the end of the C stack.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    struct LeaveRecursiveCall {
-        ~LeaveRecursiveCall() { Py_LeaveRecursiveCall(); }
-    } leave;
+    RecursionGuard depth;
+    if (!depth.enter()) return nullptr;
     Ctx ctx(*f->state, f->globals);
     try {
         return f->impl(ctx, argv).release();

@@ -66,10 +66,21 @@ record = types.SimpleNamespace(orig_time=stamp, order_time=stamp, trade_time=sta
                                security_id="000001")
 record.market_type = record
 {wiring}
-try:
-    getattr(s, CALLBACK)(record)
-except RecursionError as e:
-    print("RecursionError", e)
+def reachable_depth():
+    def down(n):
+        try:
+            return down(n + 1)
+        except RecursionError:
+            return n
+    return down(0)
+before = reachable_depth()
+for _ in range(20):
+    try:
+        getattr(s, CALLBACK)(record)
+    except RecursionError as e:
+        error = e
+print("RecursionError", error)
+assert reachable_depth() == before, (reachable_depth(), before)
 s.on_snapshot  # the interpreter is still usable
 print(sum(range(10)))
 """)
