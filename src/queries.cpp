@@ -60,7 +60,10 @@ Ref copy_to_list(const Ctx& c, PyObject* history) {
 Ref find_history(Ctx& c, Name store, PyObject* code) {
     Ref s = c.global(store);
     if (PyDict_CheckExact(s.get()) && PyUnicode_CheckExact(code)) {
-        PyObject* value = PyDict_GetItemWithError(s.get(), code);
+        // A str keeps its hash once computed: the lookup skips asking for it.
+        const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(code)->hash;
+        PyObject* value = hash != -1 ? _PyDict_GetItem_KnownHash(s.get(), code, hash)
+                                     : PyDict_GetItemWithError(s.get(), code);
         if (value != nullptr) return Ref::borrow(value);
         if (PyErr_Occurred()) throw PythonError{};
         return Ref();
