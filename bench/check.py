@@ -7,6 +7,15 @@ order and every event posted is written to a log), drives the same sequence
 of callbacks and queries through each, and compares the logs. Identical logs
 mean the twins do what the extension does, in the same order, on these inputs
 (the benchmark inputs among them).
+
+Then the same for every record layout (plain, slots, cext, pybind), with the
+records, the host order and the strategy handed over as they are (no proxy
+in between, so that the extension reads them the way it reads a real SDK's
+records): host calls with their arguments, posted events (by value), results
+and exceptions, and after every call the host order's and the strategy's
+attributes, over the benchmark's calls, an interleaved stretch of the stream
+and every order-report branch. The three implementations must agree on every
+layout, and each layout must give what the slotted records give.
 """
 import json
 import sys
@@ -19,15 +28,24 @@ ATOMS = (type(None), bool, int, float, str)
 
 
 class Recorder:
-    def __init__(self):
+    def __init__(self, by_value=False):
         self.log = []
         self.ids = {}
+        # by value: containers shown by their contents only, at any depth (a
+        # pybind11 record makes a new list at each read)
+        self.by_value = by_value
 
     def summ(self, v, depth=0):
         if isinstance(v, ATOMS):
             return repr(v)
         if isinstance(v, Proxy):
             return object.__getattribute__(v, "_name")
+        if self.by_value and isinstance(v, (list, tuple, dict, slice)) and depth < 8:
+            if isinstance(v, dict):
+                return "{" + ", ".join(f"{k}: {self.summ(x, depth + 1)}" for k, x in v.items()) + "}"
+            if isinstance(v, slice):
+                return f"slice({self.summ(v.start, depth + 1)}, {self.summ(v.stop, depth + 1)})"
+            return type(v).__name__ + "[" + ", ".join(self.summ(x, depth + 1) for x in v) + "]"
         key = id(v)
         first = key not in self.ids
         if first:
@@ -179,6 +197,88 @@ def scenario(mod, rec):
     return out
 
 
+BROKEN = "on_query_position broken"
+
+
+def layout_scenario(mod, rec, layout_name):
+    """The records of one layout, the host order and the strategy as they are;
+    host calls and events logged, object states logged after every call."""
+    host = bind_recording(mod, rec)
+    records = profiles.make_records("light", host, layout_name)
+    L = records.layout
+    strat = mod.VornStrategy(NS(base=NS()))
+    cx = host.new_order(records.client_order_id)
+    mod.orders_dict[records.client_order_id] = cx
+    out = rec.log
+
+    def state(obj):
+        return {k: v for k, v in vars(obj).items() if k != "first_dt"}
+
+    def run(label, fn, *args):
+        out.append(("begin", label))
+        try:
+            result = fn(*args)
+            out.append(("returned", rec.summ(result)))
+        except Exception as exc:  # noqa: BLE001 - part of what is compared
+            out.append(("raised", type(exc).__name__, str(exc)))
+        out.append(("order", rec.summ(state(cx))))
+        out.append(("strategy", rec.summ(state(strat))))
+
+    for s in records.snapshots[:3] + records.snapshots[:1]:
+        run("on_snapshot", strat.on_snapshot, s)
+    run("get_current_tick", mod.get_current_tick, records.code)
+    run("history_ticks", mod.history_ticks, records.code, 3)
+    for t in records.tick_orders[:2]:
+        run("on_tick_order", strat.on_tick_order, t)
+    for t in records.tick_trades[:2]:
+        run("on_tick_trade", strat.on_tick_trade, t)
+    for b in records.bars:
+        run("on_bar", strat.on_bar, b)
+    # the stream: record types and instruments interleaved, order reports among them
+    by_kind = {"snapshot": (strat.on_snapshot, records.snapshots), "tick_order": (strat.on_tick_order,
+               records.tick_orders), "tick_trade": (strat.on_tick_trade, records.tick_trades),
+               "bar": (strat.on_bar, records.bars), "report": (strat.on_order, records.reports)}
+    for kind, i in profiles.stream_plan()[:300]:
+        fn, recs = by_kind[kind]
+        run(f"stream {kind}", fn, recs[i])
+    sent = records.reports[0]
+    extra = [("Cancelled", 0, 0), ("WaitCancelled", 100, 100), ("PartiallyFilledWaitCancelled", 0, 300),
+             ("PartiallyFilledPartiallyCancelled", 50, 350), ("Reject", 0, 0), ("Sended", 0, 0)]
+    for st, match, traded in extra:
+        cx.status = host.ORDER_STATUS.PENDING_NEW
+        cx.filled_quantity = 0
+        r = L.copy(sent, "OrderReport", order_status=getattr(host.OrderStatusType, st), last_match_qty=match,
+                   trade_qty=traded, total_trade_value=traded * 10.0, error_code=17, error_msg="no money",
+                   counter_order_id=0 if st == "Sended" else 90001)
+        run(f"on_order {st}", strat.on_order, r)
+    run("on_order unknown", strat.on_order, L.copy(sent, "OrderReport", client_order_id=4242))
+    positions = records.positions[:3]
+    run("on_query_position", strat.on_query_position, positions, 7, 0, "ok")
+    run("on_query_position tuple", strat.on_query_position, tuple(positions), 10, 0.0, "ok")
+    # a record that lacks a field: a deleted slot or instance attribute, an
+    # emptied getset field; a pybind11 field cannot be emptied, so a plain
+    # object stands in for it there
+    src = records.positions[3]
+    if layout_name == "pybind":
+        broken = NS(**{k: getattr(src, k) for k in L.fields("PositionRecord") if k != "profit_loss"})
+    else:
+        broken = L.copy(src, "PositionRecord")
+        delattr(broken, "market_id" if layout_name == "cext" else "profit_loss")
+    run(BROKEN, strat.on_query_position, [positions[0], broken, positions[1]], 8, 0, "ok")
+    return out
+
+
+def without(log, label):
+    """The log without the entries of the runs labelled `label`."""
+    out, skip = [], False
+    for entry in log:
+        if entry[0] == "begin":
+            skip = entry[1] == label
+        if not skip:
+            out.append(entry)
+    return out
+
+
 def compare(a, b):
     for i, (x, y) in enumerate(zip(a, b)):
         if x != y:
@@ -206,6 +306,35 @@ def main(out_path):
             elif entry[0] == "raised":
                 raised.setdefault(impl, []).append(f"{label}: {entry[1]}: {entry[2]}")
     result["raised"] = raised
+    # every layout, records as they are
+    result["layouts"] = []
+    module_logs = {}
+    for lay in profiles.LAYOUTS:
+        try:
+            profiles.layout(lay)
+        except Exception as exc:  # noqa: BLE001 - a layout not built is reported, not fatal
+            result["diff"][f"{lay}: layout"] = f"not available: {type(exc).__name__}: {exc}"
+            continue
+        result["layouts"].append(lay)
+        logs = {impl: layout_scenario(mod, Recorder(by_value=True), lay) for impl, mod in mods.items()}
+        if "module" not in logs:
+            continue
+        module_logs[lay] = logs["module"]
+        result["layout_entries"] = len(logs["module"])
+        for impl in ("twin", "cython"):
+            if impl in logs:
+                result["diff"][f"{lay}: {impl}"] = compare(logs["module"], logs[impl])
+        for impl, log in logs.items():
+            for entry in log:
+                if entry[0] == "begin":
+                    label = entry[1]
+                elif entry[0] == "raised" and label != BROKEN:
+                    raised.setdefault(f"{lay}: {impl}", []).append(f"{label}: {entry[1]}: {entry[2]}")
+    if "slots" in module_logs:
+        ref = without(module_logs["slots"], BROKEN)
+        for lay, log in module_logs.items():
+            if lay != "slots":
+                result["diff"][f"{lay}: module against slots"] = compare(ref, without(log, BROKEN))
     with open(out_path, "w") as f:
         json.dump(result, f, indent=1, default=str)
     return result

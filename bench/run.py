@@ -1,16 +1,19 @@
-"""tessaline benchmark suite: `python bench/run.py [--quick] [--no-callgrind] [--no-memory]`.
+"""tessaline benchmark suite: `python bench/run.py [options]` (`--help`).
 
 Normally started through `bash bench/run.sh`, which prepares the environment
-(module, stand-ins, Cython twin, C driver) first. Runs, each in its own
-process:
+(module, stand-ins, record types, Cython twin, C driver) first. Runs, each in
+its own process:
 
-1. check.py: the twins against the extension on a recording host;
+1. check.py: the twins against the extension on a recording host, and on
+   every record layout;
 2. harness.py time light / sandbox: ns per call, interleaved rounds;
 3. harness.py callgrind light / sandbox under valgrind: instructions per call;
 4. memory.py: memory after 1,000,000 snapshots over 2,000 instruments;
 
-then prints the tables and writes them to bench/results.md. Not a test:
-nothing here passes or fails on a figure.
+then prints the tables and writes them to bench/results.md (a partial run,
+one that leaves out a host, a layout, a benchmark or a step, writes them to
+its output directory instead). Not a test: nothing here passes or fails on a
+figure.
 """
 import argparse
 import datetime as _dt
@@ -25,14 +28,18 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 BUILD = HERE / "_build"
-OUT = BUILD / "out"
+# a build measured from another work tree keeps its figures apart
+TAG = os.environ.get("BENCH_TAG", "")
+OUT = BUILD / (f"out-{TAG}" if TAG else "out")
+CGDIR = BUILD / (f"cg-{TAG}" if TAG else "cg")
+SRC = Path(os.environ.get("BENCH_SRC") or HERE.parent)
 sys.path.insert(0, str(HERE))
 
 import cgparse  # noqa: E402
 import profiles  # noqa: E402
 
 PY = sys.executable
-TOP_FUNCTIONS = 10
+TOP_FUNCTIONS = 8
 
 
 def sh(cmd, env=None, check=True):
@@ -65,7 +72,7 @@ def machine():
 
     def git(*args):
         try:
-            return subprocess.run(["git", *args], cwd=HERE.parent, capture_output=True, text=True,
+            return subprocess.run(["git", *args], cwd=SRC, capture_output=True, text=True,
                                   timeout=10).stdout.strip()
         except Exception:  # noqa: BLE001
             return ""
@@ -74,52 +81,82 @@ def machine():
     return {"nproc": os.cpu_count(), "cpu": cpu, "python": platform.python_version(),
             "implementation": platform.python_implementation(), "platform": platform.platform(),
             "load": os.getloadavg(), "commit": git("rev-parse", "--short", "HEAD"),
-            "src_modified": bool(dirty), "date": _dt.datetime.now().strftime("%Y-%m-%d %H:%M")}
+            "branch": git("rev-parse", "--abbrev-ref", "HEAD"), "src": str(SRC),
+            "src_modified": bool(dirty), "date": _dt.datetime.now(_dt.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
 
 
 # ---------------------------------------------------------------- steps
 
 def step_check():
-    sh([PY, "check.py", OUT / "check.json"], check=False)
-    return load(OUT / "check.json") if (OUT / "check.json").exists() else None
+    path = OUT / "check.json"
+    if path.exists():
+        path.unlink()
+    sh([PY, "check.py", path], check=False)
+    return load(path) if path.exists() else None
 
 
-def step_time(profile, quick):
+# Each layout is measured in a process of its own: the interpreter's inline
+# caches (and the module's) would otherwise see every layout's record types
+# at the same instructions and be measured re-specialising, which no real
+# process, whose SDK has one layout, does.
+
+def _merge(parts, **extra):
+    out = {"layouts": [], "results": {}, "skipped": {}, "import_errors": {}, **extra}
+    for lay, part in parts:
+        out["layouts"].append(lay)
+        for k in ("results", "skipped", "import_errors"):
+            out[k].update(part.get(k, {}))
+        for k in ("rounds", "target_ms", "gc_enabled"):
+            if k in part:
+                out[k] = part[k]
+        out["elapsed_s"] = out.get("elapsed_s", 0) + part.get("elapsed_s", 0)
+    return out
+
+
+def step_time(profile, layouts, names, quick):
     env = {"BENCH_ROUNDS": "5", "BENCH_TARGET_MS": "2"} if quick else {}
-    sh([PY, "harness.py", "time", profile, OUT / f"time_{profile}.json"], env=env)
-    return load(OUT / f"time_{profile}.json")
+    parts = []
+    for lay in layouts:
+        path = OUT / f"time_{profile}_{lay}.json"
+        sh([PY, "harness.py", "time", profile, path, lay, ",".join(names)], env=env)
+        parts.append((lay, load(path)))
+    return _merge(parts, mode="time", profile=profile)
 
 
-def step_callgrind(profile, quick):
+def step_callgrind(profile, layouts, names, quick):
     if not shutil.which("valgrind"):
+        print("valgrind not found: no instruction counts", flush=True)
         return None
-    cgdir = BUILD / "cg"
-    cgdir.mkdir(parents=True, exist_ok=True)
-    for old in cgdir.glob(f"{profile}.*"):
-        old.unlink()
+    CGDIR.mkdir(parents=True, exist_ok=True)
     scale = {"light": "1", "sandbox": "0.34"}[profile]
     if quick:
         scale = str(float(scale) / 3)
-    sh(["valgrind", "--tool=callgrind", "--instr-atstart=no", "--collect-atstart=no", "--compress-strings=no",
-        "--compress-pos=no", f"--callgrind-out-file={cgdir}/{profile}.%p.out", "-q",
-        PY, "harness.py", "callgrind", profile, OUT / f"cg_{profile}.json"], env={"BENCH_CG_SCALE": scale})
-    meta = load(OUT / f"cg_{profile}.json")
-    dumps = cgparse.read_all(str(cgdir / f"{profile}.*.out.*"))
-    per_call, top = {}, {}
-    for name, per_impl in meta["labels"].items():
-        per_call[name] = {}
-        for impl, e in per_impl.items():
-            total, excl = dumps[e["calls"]]
-            calls = e["n"] * e["ncallbacks"]
-            if "overhead" in e:
-                o_total, o_excl = dumps[e["overhead"]]
-                total -= o_total
-                excl = excl.copy()
-                excl.subtract(o_excl)
-            per_call[name][impl] = total / calls
-            top.setdefault(name, {})[impl] = [(cgparse.short(fn), c / calls)
-                                              for fn, c in excl.most_common(TOP_FUNCTIONS)]
-    return {"per_call": per_call, "top": top, "skipped": meta["skipped"], "meta": meta}
+    per_call, top, skipped = {}, {}, {}
+    for lay in layouts:
+        stem = f"{profile}-{lay}"
+        for old in CGDIR.glob(f"{stem}.*"):
+            old.unlink()
+        meta_path = OUT / f"cg_{stem}.json"
+        sh(["valgrind", "--tool=callgrind", "--instr-atstart=no", "--collect-atstart=no",
+            "--compress-strings=no", "--compress-pos=no", f"--callgrind-out-file={CGDIR}/{stem}.%p.out", "-q",
+            PY, "harness.py", "callgrind", profile, meta_path, lay, ",".join(names)], env={"BENCH_CG_SCALE": scale})
+        meta = load(meta_path)
+        skipped.update(meta["skipped"])
+        dumps = cgparse.read_all(str(CGDIR / f"{stem}.*.out.*"))
+        for key, per_impl in meta["labels"].items():
+            per_call[key] = {}
+            for impl, e in per_impl.items():
+                total, excl = dumps[e["calls"]]
+                calls = e["n"] * e["ncallbacks"]
+                if "overhead" in e:
+                    o_total, o_excl = dumps[e["overhead"]]
+                    total -= o_total
+                    excl = excl.copy()
+                    excl.subtract(o_excl)
+                per_call[key][impl] = total / calls
+                top.setdefault(key, {})[impl] = [(cgparse.short(fn), c / calls)
+                                                 for fn, c in excl.most_common(TOP_FUNCTIONS)]
+    return {"per_call": per_call, "top": top, "skipped": skipped, "layouts": list(layouts)}
 
 
 def step_memory(quick):
@@ -128,97 +165,169 @@ def step_memory(quick):
     for impl, profile in (("module", "light"), ("module", "sandbox"), ("twin", "sandbox")):
         path = OUT / f"mem_{impl}_{profile}.json"
         if sh([PY, "memory.py", impl, profile, path], env=env, check=False) == 0:
-            out[(impl, profile)] = load(path)
+            out[f"{impl}_{profile}"] = load(path)
     return out
 
 
 # ---------------------------------------------------------------- report
 
+TARGET = {"plain": 1.2, "slots": 1.2, "cext": 1.0, "pybind": 1.0}  # hot callbacks and stream, Ir, light host
+QUERY_TARGET = 1.5
+LABELS = {"on_order": "on_order (per report of the 3-report cycle)",
+          "on_query_position": "on_query_position (20 records)",
+          "stream": "stream (one minute, per callback)",
+          "history_ticks": "history_ticks(code, 60)"}
+LAYOUT_TITLES = {"plain": "plain-attribute records", "slots": "`__slots__` records",
+                 "cext": "compiled-extension records (member / getset descriptors)",
+                 "pybind": "pybind11 `def_readwrite` records"}
+
+
 def fmt_ns(x):
-    return f"{x:,.0f}" if x >= 100 else f"{x:.1f}"
+    return "—" if x is None else f"{x:,.0f}" if x >= 100 else f"{x:.1f}"
+
+
+def fmt_ir(x):
+    return "—" if x is None else f"{x:,.0f}"
 
 
 def ratio(a, b):
     return a / b if a and b else float("nan")
 
 
-def time_table(t):
-    res = t["results"]
-    lines = ["| call | module ns | twin ns | Cython ns | twin/module | Cython/module | "
-             "median module / twin / Cython | max-min module / twin / Cython |",
-             "|---|---:|---:|---:|---:|---:|---|---|"]
-    for name in profiles.BENCHES:
-        r = res.get(name, {})
-        skipped = t["skipped"].get(name, {})
-        cells = []
-        for impl in profiles.IMPLS:
-            cells.append(fmt_ns(r[impl]["min"]) if impl in r else ("not built" if impl in skipped else "—"))
-        m = r.get("module", {}).get("min")
-        tw = r.get("twin", {}).get("min")
-        cy = r.get("cython", {}).get("min")
-        med = " / ".join(fmt_ns(r[i]["median"]) if i in r else "—" for i in profiles.IMPLS)
-        spr = " / ".join(fmt_ns(r[i]["spread"]) if i in r else "—" for i in profiles.IMPLS)
-        label = name + (" (per call of the 3-report cycle)" if name == "on_order" else "")
-        lines.append(f"| {label} | {' | '.join(cells)} | {ratio(tw, m):.2f} | {ratio(cy, m):.2f} | {med} | {spr} |")
+def fr(x):
+    return "—" if x != x else f"{x:.2f}"
+
+
+def _ir(cg, key):
+    return (cg or {}).get("per_call", {}).get(key, {})
+
+
+def _tm(t, key):
+    return (t or {}).get("results", {}).get(key, {})
+
+
+def _names(summary, profile, layout):
+    keys = set()
+    for part in (summary["times"].get(profile), summary["callgrind"].get(profile)):
+        d = (part or {}).get("results") or (part or {}).get("per_call") or {}
+        keys |= {k.split("|", 1)[1] for k in d if k.split("|", 1)[0] == layout}
+    return [n for n in profiles.BENCHES if n in keys]
+
+
+def layouts_of(summary, profile):
+    seen = []
+    for part in (summary["times"].get(profile), summary["callgrind"].get(profile)):
+        for lay in (part or {}).get("layouts", []):
+            if lay not in seen:
+                seen.append(lay)
+    return [lay for lay in profiles.LAYOUTS if lay in seen]
+
+
+def figures_table(summary, profile, layout):
+    """Instructions and time per call for one host and one record layout
+    (the columns of what was measured)."""
+    cg = summary["callgrind"].get(profile)
+    t = summary["times"].get(profile)
+    head, align = ["call"], ["---"]
+    if cg:
+        head += ["module Ir", "twin Ir", "Cython Ir", "twin/module", "Cython/module"]
+        align += ["---:"] * 5
+    if t:
+        head += ["module ns", "twin ns", "Cython ns", "twin/module (median)", "Cython/module (median)",
+                 "median ns module / twin / Cython", "max−min ns module / twin / Cython"]
+        align += ["---:"] * 5 + ["---"] * 2
+    lines = ["| " + " | ".join(head) + " |", "|" + "|".join(align) + "|"]
+    for name in _names(summary, profile, layout):
+        key = f"{layout}|{name}"
+        cells = [LABELS.get(name, name)]
+        if cg:
+            ir = _ir(cg, key)
+            cells += [fmt_ir(ir.get(i)) for i in profiles.IMPLS]
+            cells += [fr(ratio(ir.get(i), ir.get("module"))) for i in ("twin", "cython")]
+        if t:
+            tm = _tm(t, key)
+            mins = {i: tm[i]["min"] for i in tm}
+            meds = {i: tm[i]["median"] for i in tm}
+            cells += [fmt_ns(mins.get(i)) for i in profiles.IMPLS]
+            # the ratio of the fastest runs, and in parentheses that of the medians
+            cells += [f"{fr(ratio(mins.get(i), mins.get('module')))} ({fr(ratio(meds.get(i), meds.get('module')))})"
+                      for i in ("twin", "cython")]
+            cells.append(" / ".join(fmt_ns(tm[i]["median"]) if i in tm else "—" for i in profiles.IMPLS))
+            cells.append(" / ".join(fmt_ns(tm[i]["spread"]) if i in tm else "—" for i in profiles.IMPLS))
+        lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
-def ir_table(cg):
-    lines = ["| call | module Ir | twin Ir | Cython Ir | twin/module | Cython/module |",
-             "|---|---:|---:|---:|---:|---:|"]
-    for name in profiles.BENCHES:
-        r = cg["per_call"].get(name, {})
-        cells = [f"{r[i]:,.0f}" if i in r else ("not built" if i in cg["skipped"].get(name, {}) else "—")
-                 for i in profiles.IMPLS]
-        lines.append(f"| {name} | {' | '.join(cells)} | {ratio(r.get('twin'), r.get('module')):.2f} | "
-                     f"{ratio(r.get('cython'), r.get('module')):.2f} |")
-    return "\n".join(lines)
-
-
-def verdicts(t, cg):
-    lines = ["| call | time vs twin | time vs Cython | Ir vs twin | holds |", "|---|---|---|---|---|"]
+def targets_table(summary):
+    """Light host, instructions: every hot callback and the stream at least
+    TARGET[layout] x better than both twins, the queries 1.5x."""
+    cg = summary["callgrind"].get("light")
+    if not cg:
+        return None, []
+    lays = layouts_of(summary, "light")
+    head = "| call | " + " | ".join(f"{lay} (need ≥{TARGET[lay]:.1f} / ≥{QUERY_TARGET:.1f})" for lay in lays) + " |"
+    lines = [head, "|---|" + "---|" * len(lays)]
     misses = []
     for name in profiles.BENCHES:
-        r = t["results"].get(name, {})
-        if "module" not in r:
-            lines.append(f"| {name} | not built | | | — |")
-            continue
-        m = r["module"]["min"]
-        tw = ratio(r.get("twin", {}).get("min"), m)
-        cy = ratio(r.get("cython", {}).get("min"), m)
-        ir = (cg or {}).get("per_call", {}).get(name, {})
-        ir_ratio = ratio(ir.get("twin"), ir.get("module"))
-        if name in profiles.CALLBACKS:
-            ok = [tw >= 1.0, cy >= 1.1, ir_ratio >= 1.0]
-            cells = [f"{tw:.2f}x (need ≥1.00) {'✓' if ok[0] else '✗'}",
-                     f"{cy:.2f}x (need ≥1.10) {'✓' if ok[1] else '✗'}",
-                     f"{ir_ratio:.2f}x (need ≥1.00) {'✓' if ok[2] else '✗'}"]
-        else:
-            ok = [tw >= 1.5, cy >= 1.5]
-            cells = [f"{tw:.2f}x (need ≥1.50) {'✓' if ok[0] else '✗'}",
-                     f"{cy:.2f}x (need ≥1.50) {'✓' if ok[1] else '✗'}", "—"]
-        holds = all(ok)
-        if not holds:
-            misses.append(name)
-        lines.append(f"| {name} | {' | '.join(cells)} | {'yes' if holds else '**no**'} |")
+        cells = []
+        present = False
+        for lay in lays:
+            ir = _ir(cg, f"{lay}|{name}")
+            if "module" not in ir:
+                cells.append("—")
+                continue
+            present = True
+            need = TARGET[lay] if name in profiles.HOT else QUERY_TARGET
+            tw, cy = ratio(ir.get("twin"), ir["module"]), ratio(ir.get("cython"), ir["module"])
+            ok = tw >= need and cy >= need
+            if not ok:
+                misses.append(f"{lay}|{name}")
+            cells.append(f"{fr(tw)} / {fr(cy)} {'✓' if ok else '✗'}")
+        if present:
+            lines.append(f"| {name} | {' | '.join(cells)} |")
     return "\n".join(lines), misses
 
 
-def top_table(cg, names):
-    out = []
-    for name in names:
-        tops = cg["top"].get(name, {})
-        if "module" not in tops:
-            continue
-        out.append(f"**{name}** (module {cg['per_call'][name]['module']:,.0f} Ir/call; "
-                   f"twin {cg['per_call'][name].get('twin', float('nan')):,.0f}):\n")
-        out.append("| module: function | Ir/call | twin: function | Ir/call |\n|---|---:|---|---:|")
-        mt, tt = tops.get("module", []), tops.get("twin", [])
-        for i in range(max(len(mt), len(tt))):
-            a = mt[i] if i < len(mt) else ("", 0)
-            b = tt[i] if i < len(tt) else ("", 0)
-            out.append(f"| `{a[0]}` | {a[1]:,.0f} | `{b[0]}` | {b[1]:,.0f} |")
-        out.append("")
+def before_after_table(before, after, profile, layout):
+    bcg, acg = before["callgrind"].get(profile), after["callgrind"].get(profile)
+    bt, at = before["times"].get(profile), after["times"].get(profile)
+    lines = ["| call | module Ir before | module Ir after | after/before | twin/module Ir before → after | "
+             "Cython/module Ir before → after | module ns before → after | twin/module ns before → after | "
+             "Cython/module ns before → after |",
+             "|---|---:|---:|---:|---|---|---|---|---|"]
+    for name in _names(after, profile, layout):
+        key = f"{layout}|{name}"
+        bi, ai = _ir(bcg, key), _ir(acg, key)
+        btm, atm = _tm(bt, key), _tm(at, key)
+
+        def rr(d, i, field=None):
+            if field:
+                return fr(ratio(d.get(i, {}).get(field), d.get("module", {}).get(field)))
+            return fr(ratio(d.get(i), d.get("module")))
+        bm, am = bi.get("module"), ai.get("module")
+        lines.append(
+            f"| {LABELS.get(name, name)} | {fmt_ir(bm)} | {fmt_ir(am)} | {fr(ratio(am, bm))} | "
+            f"{rr(bi, 'twin')} → {rr(ai, 'twin')} | {rr(bi, 'cython')} → {rr(ai, 'cython')} | "
+            f"{fmt_ns(btm.get('module', {}).get('min'))} → {fmt_ns(atm.get('module', {}).get('min'))} | "
+            f"{rr(btm, 'twin', 'min')} → {rr(atm, 'twin', 'min')} | "
+            f"{rr(btm, 'cython', 'min')} → {rr(atm, 'cython', 'min')} |")
+    return "\n".join(lines)
+
+
+def top_table(cg, key):
+    tops = cg["top"].get(key, {})
+    if "module" not in tops:
+        return ""
+    pc = cg["per_call"][key]
+    out = [f"**{key.replace('|', ', ')}** (module {pc['module']:,.0f} Ir/call; twin "
+           f"{pc.get('twin', float('nan')):,.0f}):\n",
+           "| module: function | Ir/call | twin: function | Ir/call |\n|---|---:|---|---:|"]
+    mt, tt = tops.get("module", []), tops.get("twin", [])
+    for i in range(max(len(mt), len(tt))):
+        a = mt[i] if i < len(mt) else ("", 0)
+        b = tt[i] if i < len(tt) else ("", 0)
+        out.append(f"| `{a[0]}` | {a[1]:,.0f} | `{b[0]}` | {b[1]:,.0f} |")
+    out.append("")
     return "\n".join(out)
 
 
@@ -229,7 +338,8 @@ def memory_table(mem):
              "RSS drained MB | RSS released MB | live blocks start → full → released | gc objects start → "
              "released | traced bytes kept | tick dict bytes |",
              "|---|---|---:|---:|---:|---:|---:|---:|---|---|---:|---:|"]
-    for (impl, profile), d in mem.items():
+    for key, d in mem.items():
+        impl, profile = key.split("_", 1)
         mb = lambda kb: f"{kb / 1024:.1f}"  # noqa: E731
         lines.append(
             f"| {impl}, {profile} | {d['snapshots']:,} / {d['instruments']:,} | {d['elapsed_s']:.1f} | "
@@ -241,116 +351,211 @@ def memory_table(mem):
     return "\n".join(lines)
 
 
-def report(m, check, times, cgs, mem, args):
-    light = times.get("light")
-    out = [f"# tessaline benchmark results\n",
-           f"Taken {m['date']} on {m['nproc']} CPUs ({m['cpu']}), {m['implementation']} {m['python']}, "
-           f"{m['platform']}; commit {m['commit'] or '?'}{' with uncommitted changes in src/' if m['src_modified'] else ''}; "
-           f"load average at start {m['load'][0]:.2f}, at end {m['load_end'][0]:.2f}"
-           f"{' (quick run: fewer rounds, smaller memory run)' if args.quick else ''}.\n",
-           "## How the figures were taken\n",
-           "- One command, `bash bench/run.sh`: its own virtual environment, the module built from the work tree, "
-           "the host and SDK stand-ins (`sandbox/`), the pure-Python twin (`bench/tessaline_twin.py`) and the same "
-           "source compiled by Cython (`tessaline_twin_cy`, built into `bench/_build`).",
-           "- Three implementations, each a module with its own globals, bound the same way for each host profile: "
-           "**light** (every host and SDK name replaced with the cheapest C-implemented callables and objects: "
-           "`Event` = `dict`, `TickObject` = `slice`, factories `operator.itemgetter` / `dict`, loggers, "
-           "`deepcopy` and order methods = `callable`, time conversions `float`/`int`, code mappings `str` and "
-           "`dict.get`; the event queue a `deque(maxlen=256)`), so that what is measured is the callback's own "
-           "work; and **sandbox** (the working stand-ins, the module's own ring buffer, drained between runs).",
-           "- Records are the SDK's slotted record classes; 50 instruments per market-data benchmark (the bar "
-           "universe is 50, so one bar event per 50 bars); `on_order` is a Sended → PartiallyFilled → Filled "
-           "cycle (the host order's status reset before each cycle, that reset timed apart and subtracted), shown "
-           "per call; `on_query_position` answers 20 records; the queries read a full 60-tick history.",
-           "- Calls are made by a C loop (`bench/_benchloop.c`, vectorcall of the unbound method with the "
-           "strategy and the record), so no interpreted loop is timed. The collector is on; a `gc.collect()` "
-           "before each timed run gives every run the same collector state.",
-           f"- Time: every (call, implementation) run interleaved in shuffled order, "
-           f"{light['rounds'] if light else '?'} rounds (light) / "
-           f"{times['sandbox']['rounds'] if times.get('sandbox') else '?'} rounds (sandbox) of a few ms each; the "
-           "figure is the fastest run's ns per call, with the median and max−min over the rounds. Ratios are "
-           "twin/module and Cython/module of the fastest runs (above 1: the module is faster).",
-           "- Instructions: `valgrind --tool=callgrind`, collection switched on only inside the C loop and one "
-           "dump per (call, implementation) after warm-up; Ir per call = the dump's total / calls. Repeatable on "
-           "a busy machine, unlike the times.",
-           "- Memory: `bench/memory.py`, one process per implementation and host.\n"]
-    if check:
-        d = check["diff"]
-        same = all(v is None for v in d.values()) and d
-        out.append("## Twin faithfulness\n")
-        if same:
-            out.append(f"On a recording host (every record read, host call with its arguments, member read, host "
-                       f"order read and write, and event), the extension, the twin and the Cython twin produce the "
-                       f"identical log of {check['entries']} entries over snapshots, queries, level-2 records, bars, "
-                       f"every order-report branch and position answers (`bench/check.py`).\n")
-        else:
-            out.append("Logs differ — first difference per twin (see `bench/_build/out/check.json`):\n")
-            for impl, diff in d.items():
-                out.append(f"- {impl}: `{json.dumps(diff, default=str)[:600]}`")
-            if check.get("raised"):
-                out.append(f"- raised: `{json.dumps(check['raised'])[:600]}`")
-            out.append("")
-    for profile in ("light", "sandbox"):
-        t = times.get(profile)
-        if not t:
-            continue
-        out.append(f"## Time, {profile} host (ns per call, fastest of {t['rounds']} interleaved rounds)\n")
-        out.append(time_table(t) + "\n")
-    for profile in ("light", "sandbox"):
-        cg = cgs.get(profile)
-        if cg:
-            out.append(f"## Instructions per call, {profile} host (callgrind)\n")
-            out.append(ir_table(cg) + "\n")
-    misses = []
-    if light:
-        table, misses = verdicts(light, cgs.get("light"))
-        out.append("## Targets (light host)\n")
-        out.append("Hot callbacks: at least as fast as the twin, at least 1.1x faster than the Cython twin, no more "
-                   "instructions than the twin. Queries: at least 1.5x faster than both.\n")
+def describe_run(m):
+    mod = f"commit {m['commit'] or '?'}"
+    if m.get("branch"):
+        mod += f" ({m['branch']})"
+    if m.get("src_modified"):
+        mod += " with uncommitted changes in src/"
+    return (f"taken {m['date']} on {m['nproc']} CPUs ({m['cpu']}), {m['implementation']} {m['python']}; "
+            f"module built from `{m['src']}` at {mod}; load average {m['load'][0]:.2f} at start, "
+            f"{m.get('load_end', m['load'])[0]:.2f} at end; {m.get('elapsed_s', 0):.0f} s")
+
+
+def check_section(check):
+    if not check:
+        return []
+    out = ["## Twin faithfulness\n"]
+    d = check["diff"]
+    same = d and all(v is None for v in d.values())
+    if same:
+        out.append(f"On a recording host (every record read, host call with its arguments, member read, host "
+                   f"order read and write, and event), the extension, the twin and the Cython twin produce the "
+                   f"identical log of {check['entries']} entries over snapshots, queries, level-2 records, bars, "
+                   f"every order-report branch and position answers; and with each record layout "
+                   f"({', '.join(check.get('layouts', []))}) handed over as it is, the same host calls, events, "
+                   f"host-order and strategy states, results and exceptions, identical for the three "
+                   f"implementations and across layouts ({check.get('layout_entries', '?')} entries per layout; "
+                   f"`bench/check.py`).\n")
+    else:
+        out.append("Logs differ — first difference per comparison (see `bench/_build/out/check.json`):\n")
+        for what, diff in d.items():
+            if diff is not None:
+                out.append(f"- {what}: `{json.dumps(diff, default=str)[:600]}`")
+        if check.get("raised"):
+            out.append(f"- raised: `{json.dumps(check['raised'])[:600]}`")
+        out.append("")
+    return out
+
+
+METHOD = [
+    "- One command, `bash bench/run.sh`: its own virtual environment, the module built from a work tree "
+    "(unstripped), the host and SDK stand-ins (`sandbox/`), the pure-Python twin (`bench/tessaline_twin.py`) and "
+    "the same source compiled by Cython (`tessaline_twin_cy`), the compiled-extension records "
+    "(`bench/_benchrecords.c`) and the pybind11 records (`bench/_benchpybind.cpp`, pybind11 from PyPI in the "
+    "benchmark's environment only), all built into `bench/_build`.",
+    "- Three implementations, each a module with its own globals, bound the same way for each host: **light** "
+    "(every host and SDK name replaced with the cheapest C-implemented callables and objects: `Event` = `dict`, "
+    "`TickObject` = `slice`, factories `operator.itemgetter` / `dict`, loggers, `deepcopy` and order methods = "
+    "`callable`, time conversions `float`/`int`, code mappings `str` and `dict.get`; the event queue a "
+    "`deque(maxlen=256)`), so that what is measured is the callback's own work; and **sandbox** (the working "
+    "stand-ins, the module's own ring buffer, drained between runs). In both the host's live order and the "
+    "strategy instance are plain-attribute objects, as a Python host makes them (the sandbox's order class is "
+    "the stand-in's, rebuilt without `__slots__`).",
+    "- Four record layouts with the same field values: **plain** (dataclasses without `__slots__`: a "
+    "per-instance `__dict__`, every field assigned in `__init__`), **slots** (the stand-in SDK's slotted "
+    "dataclasses), **cext** (extension types: numbers as member descriptors `T_DOUBLE` / `T_LONGLONG`, strings, "
+    "lists and enumeration members as getset descriptors), **pybind** (C++ structs bound with pybind11 "
+    "`def_readwrite`: strings `std::string` and lists `std::vector`, converted at each read; enumeration "
+    "members Python objects).",
+    "- Per callback: 50 instruments per market-data benchmark (the bar universe is 50, so one bar event per 50 "
+    "bars); `on_order` is a Sended → PartiallyFilled → Filled cycle (the host order's status reset before each "
+    "cycle, that reset timed apart and subtracted), shown per report; `on_query_position` answers 20 records; "
+    "the queries read a full 60-tick history.",
+    "- The **stream** is one simulated minute of the universe as a gateway delivers it: 1,000 snapshots (one "
+    "every 3 s per instrument), 501 level-2 orders and 298 level-2 transactions (the simulated day's 192,040 : "
+    "96,265 : 57,261), shuffled together with a fixed seed, so that each record type and instrument follows "
+    "another; one order's three reports at random places among them; then the minute's 50 bars of the whole "
+    "universe. Per call = total / 1,852 callbacks.",
+    "- Calls are made by a C loop (`bench/_benchloop.c`, vectorcall of the unbound method with the strategy and "
+    "the record), so no interpreted loop is measured. The collector is on; a `gc.collect()` before each timed "
+    "run gives every run the same collector state. `PYTHONHASHSEED=0`.",
+    "- Time: every (layout, call, implementation) run interleaved in shuffled order over the rounds, each run a "
+    "few ms; the figure is the fastest run's ns per call, with the median and max−min over the rounds. Time "
+    "ratios are twin/module and Cython/module of the fastest runs, in parentheses of the medians (above 1: the "
+    "module is faster). On this shared 2-core machine trust the instruction counts first.",
+    "- Instructions: `valgrind --tool=callgrind`, collection switched on only inside the C loop, one dump per "
+    "(layout, call, implementation) after warm-up; Ir per call = the dump's total / calls. Repeatable to a few "
+    "instructions.",
+]
+
+
+def report(summary, args, before=None):
+    m = summary["machine"]
+    out = ["# tessaline benchmark results\n"]
+    if before:
+        out.append(f"- **Before**: {describe_run(before['machine'])}.")
+        out.append(f"- **After**: {describe_run(m)}.\n")
+    else:
+        out.append(f"Figures {describe_run(m)}"
+                   f"{' (quick run: fewer rounds, smaller memory run)' if args.quick else ''}.\n")
+    out.append("## How the figures were taken\n")
+    out += METHOD
+    out.append("- Memory: `bench/memory.py`, one process per implementation and host.\n")
+    out += check_section(summary.get("check"))
+    table, misses = targets_table(summary)
+    if table:
+        out.append("## Targets (light host, instructions per call)\n")
+        out.append("twin/module / Cython/module instruction ratios (above 1: the module executes fewer). Hot "
+                   "callbacks and the stream: at least 1.2x both with plain-attribute and slotted records, "
+                   "at least 1.0x with compiled-extension and pybind11 records; the queries at least 1.5x.\n")
         out.append(table + "\n")
-    out.append("## Memory\n")
-    out.append("1,000,000 snapshots over 2,000 instruments, the host draining the queue every 10,000 events "
-               "(`popleft` until empty). *Full*: histories full (2,000 × 60 tick dictionaries), queue drained. "
-               "*Drained*: histories emptied (`history_tick.clear()`) and queue drained. *Released*: also the ring "
-               "buffer's slots let go (numpy_ringbuffer's `popleft` leaves each popped event referenced in its "
-               "backing array until the slot is overwritten, so a drained ring buffer keeps up to 1,000,000 past "
-               "events alive). *Traced bytes kept*: under tracemalloc, what is still allocated after a further "
-               "50,000 snapshots once histories are emptied and the queue drained and released — what the "
-               "implementation holds beyond its histories and its queue. *Tick dict bytes*: `sys.getsizeof` of one "
-               "stored tick dictionary (its key table included).\n")
-    out.append(memory_table(mem) + "\n")
-    if cgs.get("light"):
+    if before:
+        out.append("## Before and after\n")
+        out.append(f"Module figures before ({before['machine'].get('commit')}) and after "
+                   f"({m.get('commit')}); the twins' are measured again in each run, so each ratio is that of "
+                   "its own run. Time: fastest runs.\n")
+        for profile in profiles.PROFILES:
+            for lay in layouts_of(summary, profile):
+                if not layouts_of(before, profile):
+                    continue
+                out.append(f"### {profile} host, {LAYOUT_TITLES[lay]}\n")
+                out.append(before_after_table(before, summary, profile, lay) + "\n")
+    for profile in profiles.PROFILES:
+        for lay in layouts_of(summary, profile):
+            t = summary["times"].get(profile)
+            what = (["instructions (callgrind)"] if summary["callgrind"].get(profile) else []) + (
+                [f"ns, the fastest of {t['rounds']} interleaved rounds"] if t else [])
+            out.append(f"## {profile.capitalize()} host, {LAYOUT_TITLES[lay]}\n")
+            out.append(f"Per call: {'; '.join(what)}.\n")
+            out.append(figures_table(summary, profile, lay) + "\n")
+    mem = summary.get("memory")
+    if mem:
+        out.append("## Memory\n")
+        out.append("1,000,000 snapshots (slotted records) over 2,000 instruments, the host draining the queue "
+                   "every 10,000 events (`popleft` until empty). *Full*: histories full (2,000 × 60 tick "
+                   "dictionaries), queue drained. *Drained*: histories emptied (`history_tick.clear()`) and queue "
+                   "drained. *Released*: also the ring buffer's slots let go (numpy_ringbuffer's `popleft` leaves "
+                   "each popped event referenced in its backing array until the slot is overwritten, so a drained "
+                   "ring buffer keeps up to 1,000,000 past events alive). *Traced bytes kept*: under tracemalloc, "
+                   "what is still allocated after a further 50,000 snapshots once histories are emptied and the "
+                   "queue drained and released — what the implementation holds beyond its histories and its "
+                   "queue. *Tick dict bytes*: `sys.getsizeof` of one stored tick dictionary.\n")
+        out.append(memory_table(mem) + "\n")
+    cg = summary["callgrind"].get("light")
+    if cg:
         out.append("## Where the module's instructions go (light host, callgrind, exclusive Ir per call)\n")
-        names = misses or list(profiles.CALLBACKS)
-        out.append(top_table(cgs["light"], names))
+        keys = [k for k in (f"{lay}|stream" for lay in layouts_of(summary, "light")) if k in cg["top"]]
+        keys += [k for k in misses if k not in keys and not k.endswith("|stream")][:6]
+        for k in keys:
+            out.append(top_table(cg, k))
     return "\n".join(out), misses
 
 
 def main():
-    ap = argparse.ArgumentParser()
+    ap = argparse.ArgumentParser(description="tessaline benchmark suite (normally run through bench/run.sh)")
     ap.add_argument("--quick", action="store_true", help="fewer rounds and a smaller memory run")
+    ap.add_argument("--layout", default=",".join(profiles.LAYOUTS),
+                    help=f"record layouts, comma-separated (default {','.join(profiles.LAYOUTS)})")
+    ap.add_argument("--host", default=",".join(profiles.PROFILES), help="hosts: light,sandbox (default both)")
+    ap.add_argument("--bench", default=",".join(profiles.BENCHES),
+                    help=f"benchmarks, comma-separated (default all: {','.join(profiles.BENCHES)})")
+    ap.add_argument("--callgrind-only", action="store_true", help="instruction counts only: no check, time, memory")
+    ap.add_argument("--time-only", action="store_true", help="times only: no check, callgrind, memory")
     ap.add_argument("--no-callgrind", action="store_true")
+    ap.add_argument("--no-time", action="store_true")
     ap.add_argument("--no-memory", action="store_true")
-    ap.add_argument("--output", default=str(HERE / "results.md"))
+    ap.add_argument("--no-check", action="store_true")
+    ap.add_argument("--save", metavar="JSON", help="also write this run's figures to JSON (e.g. bench/before.json)")
+    ap.add_argument("--before", metavar="JSON",
+                    help="figures of an earlier run (--save): the results show before and after side by side")
+    ap.add_argument("--output", help="the results file (default bench/results.md for a full run, "
+                                     "else results.md in the output directory)")
     args = ap.parse_args()
+
+    def pick(text, allowed, what):
+        got = [x.strip() for x in text.split(",") if x.strip()]
+        bad = [x for x in got if x not in allowed]
+        if bad or not got:
+            ap.error(f"unknown {what} {', '.join(bad) or '(none)'}; choose from {', '.join(allowed)}")
+        return [x for x in allowed if x in got]
+    layouts = pick(args.layout, profiles.LAYOUTS, "layout")
+    hosts = pick(args.host, profiles.PROFILES, "host")
+    names = pick(args.bench, profiles.BENCHES, "benchmark")
+    before = None
+    if args.before:
+        try:
+            before = load(args.before)
+        except (OSError, ValueError) as exc:
+            ap.error(f"--before {args.before}: {exc}")
+    do_check = not (args.no_check or args.callgrind_only or args.time_only)
+    do_time = not (args.no_time or args.callgrind_only)
+    do_cg = not (args.no_callgrind or args.time_only)
+    do_mem = not (args.no_memory or args.callgrind_only or args.time_only)
+    full = (layouts == list(profiles.LAYOUTS) and hosts == list(profiles.PROFILES)
+            and names == list(profiles.BENCHES) and do_check and do_time and do_cg and not args.quick)
+    output = Path(args.output) if args.output else (HERE / "results.md" if full and not TAG else OUT / "results.md")
     OUT.mkdir(parents=True, exist_ok=True)
     t0 = time.perf_counter()
     m = machine()
-    check = step_check()
-    times = {p: step_time(p, args.quick) for p in ("light", "sandbox")}
-    cgs = {} if args.no_callgrind else {p: step_callgrind(p, args.quick) for p in ("light", "sandbox")}
-    mem = {} if args.no_memory else step_memory(args.quick)
+    summary = {"machine": m, "check": step_check() if do_check else None,
+               "times": {p: step_time(p, layouts, names, args.quick) for p in hosts} if do_time else {},
+               "callgrind": {}, "memory": {}}
+    if do_cg:
+        summary["callgrind"] = {p: r for p in hosts if (r := step_callgrind(p, layouts, names, args.quick))}
+    if do_mem:
+        summary["memory"] = step_memory(args.quick)
     m["load_end"] = os.getloadavg()
-    text, misses = report(m, check, times, cgs, mem, args)
-    text += f"\nWhole run: {time.perf_counter() - t0:.0f} s.\n"
-    Path(args.output).write_text(text)
+    m["elapsed_s"] = time.perf_counter() - t0
+    text, misses = report(summary, args, before)
+    output.write_text(text)
     with open(OUT / "summary.json", "w") as f:
-        json.dump({"times": times, "callgrind": {k: {"per_call": v["per_call"], "top": v["top"]}
-                                                 for k, v in cgs.items() if v},
-                   "memory": {f"{k[0]}_{k[1]}": v for k, v in mem.items()}, "check": check, "machine": m},
-                  f, indent=1, default=str)
+        json.dump(summary, f, indent=1, default=str)
+    if args.save:
+        with open(args.save, "w") as f:
+            json.dump(summary, f, indent=1, default=str)
     print(text)
-    print(f"written to {args.output}")
+    print(f"written to {output}" + (f" and {args.save}" if args.save else ""))
 
 
 if __name__ == "__main__":

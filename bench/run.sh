@@ -1,39 +1,93 @@
 #!/usr/bin/env bash
 # The tessaline benchmark suite, from a fresh checkout:
 #
-#     bash bench/run.sh [--quick] [--no-callgrind] [--no-memory]
+#     bash bench/run.sh [run.py options]        (bash bench/run.sh --help lists them)
 #
 # Creates (or reuses) its own virtual environment outside the repository
 # (BENCH_VENV, default /tmp/venv-tessaline-bench), installs numpy,
-# numpy-ringbuffer, Cython and the build backend, the host/SDK stand-ins
-# (sandbox/) and the module built from this work tree (unstripped, so that
-# profiles name its functions), builds the C driver and the Cython twin into
-# bench/_build, then runs bench/run.py, which prints the tables and writes
-# bench/results.md. Not part of the tests; CI does not run it.
-# Needs python3.11 with its headers, g++, cmake; valgrind for the instruction
-# counts (skipped when absent).
+# numpy-ringbuffer, Cython, pybind11 and the build backend, the host/SDK
+# stand-ins (sandbox/) and the module built from a work tree (unstripped, so
+# that profiles name its functions), builds the C driver, the record types
+# (compiled extension and pybind11) and the Cython twin into bench/_build, then
+# runs bench/run.py, which prints the tables and writes bench/results.md.
+# Not part of the tests; CI does not run it.
+#
+# BENCH_SRC=/path/to/worktree  measure the module (and stand-ins) of that work
+#                              tree instead of this one; its own venv
+#                              (/tmp/venv-tessaline-bench-<dir name>), build
+#                              directory and output directory
+#                              (bench/_build/out-<dir name>), so that runs of
+#                              two trees never mix
+# BENCH_NO_INSTALL=1           measure the module already installed in the venv
+#
+# Needs python3.11 with its headers, gcc/g++ and cmake; valgrind for the
+# instruction counts (skipped when absent).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
-venv="${BENCH_VENV:-/tmp/venv-tessaline-bench}"
+src="$(cd "${BENCH_SRC:-$root}" && pwd)"
+tag=""
+[ "$src" = "$root" ] || tag="$(basename "$src" | tr -c 'A-Za-z0-9_.\n-' '_')"
+export BENCH_SRC="$src" BENCH_TAG="$tag"
+venv="${BENCH_VENV:-/tmp/venv-tessaline-bench${tag:+-$tag}}"
 build="$root/bench/_build"
 python="${PYTHON:-python3.11}"
 command -v "$python" >/dev/null || python=python3
+pip() { "$venv/bin/python" -m pip -q --disable-pip-version-check "$@"; }
 
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 py="$venv/bin/python"
-"$py" -m pip install -q --disable-pip-version-check numpy numpy-ringbuffer cython scikit-build-core setuptools
-"$py" -m pip install -q --disable-pip-version-check "$root/sandbox"
-"$py" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
-    -Cbuild-dir="${BENCH_SKBUILD:-/tmp/skbuild-tessaline-bench}" -Cinstall.strip=false "$root"
+# the benchmark's own dependencies, installed once per venv
+deps="numpy numpy-ringbuffer cython pybind11 scikit-build-core setuptools"
+if [ "$(cat "$venv/.bench-deps" 2>/dev/null)" != "$deps" ]; then
+    pip install $deps
+    echo "$deps" >"$venv/.bench-deps"
+fi
+# the stand-ins, again whenever one of their files changed
+stamp="$venv/.bench-sandbox-$(echo "$src" | md5sum | cut -c1-12)"
+if [ ! -e "$stamp" ] || [ -n "$(find "$src/sandbox" -name '*.py' -newer "$stamp" -print -quit)" ] \
+        || [ -n "$(find "$src/sandbox" -name pyproject.toml -newer "$stamp" -print -quit)" ]; then
+    pip install "$src/sandbox"
+    touch "$stamp"
+fi
+if [ "${BENCH_NO_INSTALL:-0}" != 1 ]; then
+    echo "+ building the module from $src"
+    pip install --no-build-isolation --force-reinstall --no-deps \
+        -Cbuild-dir="${BENCH_SKBUILD:-/tmp/skbuild-tessaline-bench${tag:+-$tag}}" -Cinstall.strip=false "$src"
+fi
 
 mkdir -p "$build"
 inc="$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
 suffix="$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
 cc="${CC:-gcc}"
-"$cc" -O2 -g -shared -fPIC -I"$inc" "$root/bench/_benchloop.c" -o "$build/_benchloop$suffix"
+cxx="${CXX:-g++}"
+# stale OUTPUT SOURCE...: true when the output is missing or older than a source
+stale() { local out="$1"; shift; [ ! -e "$out" ] || [ -n "$(find "$@" -newer "$out" -print -quit)" ]; }
+# built under a temporary name and renamed, so that a run from another tree
+# at the same time never loads a half-written file
+if stale "$build/_benchloop$suffix" bench/_benchloop.c; then
+    "$cc" -O2 -g -shared -fPIC -I"$inc" bench/_benchloop.c -o "$build/_benchloop.$$.tmp"
+    mv "$build/_benchloop.$$.tmp" "$build/_benchloop$suffix"
+fi
+if stale "$build/_benchrecords$suffix" bench/_benchrecords.c; then
+    "$cc" -O2 -g -Wall -Wextra -shared -fPIC -I"$inc" bench/_benchrecords.c -o "$build/_benchrecords.$$.tmp"
+    mv "$build/_benchrecords.$$.tmp" "$build/_benchrecords$suffix"
+fi
+if stale "$build/_benchpybind$suffix" bench/_benchpybind.cpp; then
+    echo "+ building the pybind11 records"
+    "$cxx" -O2 -g -std=c++17 -Wall -Wextra -shared -fPIC $("$py" -m pybind11 --includes) bench/_benchpybind.cpp \
+        -o "$build/_benchpybind.$$.tmp"
+    mv "$build/_benchpybind.$$.tmp" "$build/_benchpybind$suffix"
+fi
 # the Cython twin: the very source of the interpreted twin, under its own module name
-cp "$root/bench/tessaline_twin.py" "$build/tessaline_twin_cy.py"
-(cd "$build" && "$venv/bin/cythonize" -q -i -3 tessaline_twin_cy.py >/dev/null)
+if stale "$build/tessaline_twin_cy$suffix" bench/tessaline_twin.py; then
+    echo "+ building the Cython twin"
+    tmp="$build/cy.$$"
+    mkdir -p "$tmp"
+    cp bench/tessaline_twin.py "$tmp/tessaline_twin_cy.py"
+    (cd "$tmp" && "$venv/bin/cythonize" -q -i -3 tessaline_twin_cy.py >/dev/null)
+    mv "$tmp"/tessaline_twin_cy*.so "$build/tessaline_twin_cy$suffix"
+    rm -rf "$tmp"
+fi
 
 exec "$py" "$root/bench/run.py" "$@"
