@@ -66,13 +66,15 @@ def parse_args(argv):
     p.add_argument("--step-ms", type=int, default=d.step_ms, help="simulated time between host actions (%(default)s)")
     p.add_argument("--json", metavar="PATH", help="also write the report as JSON")
     p.add_argument("--log", metavar="PATH", help="write the host log lines the module produced to PATH")
+    p.add_argument("--capture", metavar="PATH",
+                   help="record every call into the strategy to PATH, for tessaline-replay")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     args = p.parse_args(argv)
     try:
         options = Options(instruments=args.instruments, days=args.days, seed=args.seed, start=args.start,
                           threaded=args.threads, snapshot_interval_ms=args.snapshot_interval_ms,
                           minutes_per_half=args.minutes_per_half, l2_orders_per_snapshot=args.l2_rate,
-                          step_ms=args.step_ms, log_path=args.log)
+                          step_ms=args.step_ms, log_path=args.log, capture_path=args.capture)
         options.validate()
         if options.instruments < 1 or options.seed < 0 or options.step_ms <= 0 or 60_000 % options.step_ms:
             raise ValueError("instruments >= 1, seed >= 0, and a step that divides one minute")
@@ -87,7 +89,10 @@ def main(argv=None):
     from tessaline_sim.session import run_simulation
     progress = Progress(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
     try:
-        report, _, _ = run_simulation(options, progress=progress)
+        report, _, result = run_simulation(options, progress=progress)
+    except FileExistsError as exc:
+        print(f"tessaline-sim: {exc}", file=sys.stderr)
+        return 2
     finally:
         if progress is not None:
             progress.close()
@@ -95,6 +100,10 @@ def main(argv=None):
         print(render(report), flush=True)
     except BrokenPipeError:                      # the reader went away (| head): not our failure
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    if result.capture is not None:
+        cap = result.capture
+        print(f"capture: {', '.join(cap.paths)} ({cap.calls} calls, {cap.bytes_written} bytes); "
+              f"replay with: tessaline-replay {' '.join(cap.paths)}", file=sys.stderr)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
             json.dump(report, f, indent=2, default=str)

@@ -32,6 +32,7 @@ class Options:
     l2_orders_per_snapshot: float = 0.5
     step_ms: int = 1000
     log_path: str = None
+    capture_path: str = None                # also record every call into the strategy there
 
     def plan(self):
         return replace(SessionPlan(), snapshot_interval_ms=self.snapshot_interval_ms,
@@ -83,7 +84,9 @@ class LogTap(logging.Handler):
 
 
 def run_simulation(options=Options(), progress=None, tl=None):
-    """Runs one session; returns ``(report, host, result)``."""
+    """Runs one session; returns ``(report, host, result)``.  With ``options.capture_path``
+    the strategy is wrapped by ``tessaline_tools.capture.capturing`` (the writer is
+    ``result.capture``)."""
     options.validate()
     if tl is None:
         import corvix.tarrow.utils.tessaline as tl
@@ -99,14 +102,21 @@ def run_simulation(options=Options(), progress=None, tl=None):
     env = Environment.reset(universe=universe, accounts=account, config=config)
     _reset_module_state(tl)
     host = DemoHost(tl, sim, account)
+    strategy_class = tl.VornStrategy
+    if options.capture_path:
+        from tessaline_tools.capture import capturing
+        strategy_class = capturing(tl.VornStrategy, options.capture_path)
     host.install()
     try:
         with LogTap(options.log_path) as logs, sim.module_clock(tl):
-            strategy = tl.VornStrategy(config)
+            strategy = strategy_class(config)
             result = sim.run(strategy, config, host, progress)
             host.finish(expected_bars=plan.bars_per_day * options.days)
     finally:
         host.uninstall()
+        if options.capture_path:
+            strategy_class.capture.close()
+    result.capture = strategy_class.capture if options.capture_path else None
     report = build_report(options, sim, host, result, logs, env)
     return report, host, result
 

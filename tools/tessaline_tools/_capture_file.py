@@ -1,0 +1,157 @@
+"""The capture file: a file header, then append-only chunks.
+
+    file header   8 bytes  magic  b"TSLCAP\\r\\n"
+                  2 bytes  format version (little-endian)
+                  2 bytes  flags (0)
+                  4 bytes  CRC-32 of the 12 bytes before it
+    chunk header  4 bytes  b"TCHK"
+                  4 bytes  payload length (compressed)
+                  4 bytes  raw length (uncompressed)
+                  4 bytes  number of records in the chunk
+                  4 bytes  CRC-32 of the payload
+                  4 bytes  CRC-32 of the 20 bytes before it
+    payload       zstandard frame of the chunk's records, msgpack one after another
+
+A chunk is written with one ``write`` and flushed, so a process that dies
+mid-write loses at most that chunk; the reader notices a torn chunk (the file
+ends inside it) or a corrupted one (a header, checksum, frame or record that
+does not hold) by its offset, reports it and stops there.  Everything before
+it reads normally.
+"""
+import os
+import struct
+import zlib
+
+import zstandard
+
+MAGIC = b"TSLCAP\r\n"
+FORMAT_VERSION = 1
+_FILE_HEAD = struct.Struct("<8sHH")
+_FILE_CRC = struct.Struct("<I")
+FILE_HEADER_SIZE = _FILE_HEAD.size + _FILE_CRC.size          # 16
+CHUNK_MAGIC = b"TCHK"
+_CHUNK_HEAD = struct.Struct("<4sIIII")
+_CHUNK_CRC = struct.Struct("<I")
+CHUNK_HEADER_SIZE = _CHUNK_HEAD.size + _CHUNK_CRC.size        # 24
+MAX_CHUNK_BYTES = 1 << 30                                     # larger claims are corruption
+
+
+class CaptureError(Exception):
+    """A file that cannot be read as a capture at all (the message says why)."""
+
+
+class Damage:
+    """Where and how the readable part of a capture ends early."""
+
+    def __init__(self, path, offset, kind, detail):
+        self.path, self.offset, self.kind, self.detail = path, offset, kind, detail
+
+    def __str__(self):
+        return f"{self.path}: {self.kind} chunk at offset {self.offset}: {self.detail}; reading stopped there"
+
+    def as_dict(self):
+        return {"path": str(self.path), "offset": self.offset, "kind": self.kind, "detail": self.detail}
+
+
+def file_header():
+    head = _FILE_HEAD.pack(MAGIC, FORMAT_VERSION, 0)
+    return head + _FILE_CRC.pack(zlib.crc32(head))
+
+
+def chunk_bytes(raw, n_records, compressor):
+    payload = compressor.compress(raw)
+    head = _CHUNK_HEAD.pack(CHUNK_MAGIC, len(payload), len(raw), n_records, zlib.crc32(payload))
+    return head + _CHUNK_CRC.pack(zlib.crc32(head)) + payload
+
+
+class ChunkFile:
+    """One capture file open for appending chunks."""
+
+    def __init__(self, path, level=3):
+        self.path = path
+        d = os.path.dirname(os.path.abspath(path))
+        os.makedirs(d, exist_ok=True)
+        self._f = open(path, "xb")                # never overwrite an earlier capture
+        self._f.write(file_header())
+        self._f.flush()
+        self.size = FILE_HEADER_SIZE
+        self.chunks = 0
+        self._zc = zstandard.ZstdCompressor(level=level)
+
+    def write(self, raw, n_records):
+        data = chunk_bytes(raw, n_records, self._zc)
+        self._f.write(data)
+        self._f.flush()
+        self.size += len(data)
+        self.chunks += 1
+
+    def close(self, sync=True):
+        if self._f is None:
+            return
+        self._f.flush()
+        if sync:
+            try:
+                os.fsync(self._f.fileno())
+            except OSError:
+                pass
+        self._f.close()
+        self._f = None
+
+
+def check_header(path, f):
+    head = f.read(FILE_HEADER_SIZE)
+    if len(head) < len(MAGIC) or head[:len(MAGIC)] != MAGIC:
+        if MAGIC.startswith(head) and head:
+            raise CaptureError(f"{path}: truncated capture: the file ends inside its header ({len(head)} bytes)")
+        raise CaptureError(f"{path}: not a capture file (no capture header)")
+    if len(head) < FILE_HEADER_SIZE:
+        raise CaptureError(f"{path}: truncated capture: the file ends inside its header ({len(head)} bytes)")
+    magic, version, flags = _FILE_HEAD.unpack_from(head)
+    (crc,) = _FILE_CRC.unpack_from(head, _FILE_HEAD.size)
+    if crc != zlib.crc32(head[:_FILE_HEAD.size]):
+        raise CaptureError(f"{path}: corrupted capture header (checksum mismatch)")
+    if version != FORMAT_VERSION:
+        raise CaptureError(f"{path}: capture format version {version} is not supported "
+                           f"(this reader knows version {FORMAT_VERSION})")
+    return version
+
+
+def iter_chunks(path, f, on_damage):
+    """Yields ``(offset, raw bytes, n_records)`` per chunk; calls ``on_damage(Damage)``
+    and stops at the first torn or corrupted chunk."""
+    zd = zstandard.ZstdDecompressor()
+    offset = FILE_HEADER_SIZE
+    while True:
+        head = f.read(CHUNK_HEADER_SIZE)
+        if not head:
+            return
+        if len(head) < CHUNK_HEADER_SIZE:
+            on_damage(Damage(path, offset, "torn", f"the file ends inside the chunk header "
+                                                   f"({len(head)} of {CHUNK_HEADER_SIZE} bytes)"))
+            return
+        magic, plen, rlen, n, pcrc = _CHUNK_HEAD.unpack_from(head)
+        (hcrc,) = _CHUNK_CRC.unpack_from(head, _CHUNK_HEAD.size)
+        if magic != CHUNK_MAGIC or hcrc != zlib.crc32(head[:_CHUNK_HEAD.size]):
+            on_damage(Damage(path, offset, "corrupted", "bad chunk header"))
+            return
+        if plen > MAX_CHUNK_BYTES or rlen > MAX_CHUNK_BYTES:
+            on_damage(Damage(path, offset, "corrupted", f"implausible chunk size {plen}/{rlen}"))
+            return
+        payload = f.read(plen)
+        if len(payload) < plen:
+            on_damage(Damage(path, offset, "torn", f"the file ends inside the chunk "
+                                                   f"({len(payload)} of {plen} payload bytes)"))
+            return
+        if zlib.crc32(payload) != pcrc:
+            on_damage(Damage(path, offset, "corrupted", "payload checksum mismatch"))
+            return
+        try:
+            raw = zd.decompress(payload, max_output_size=rlen)
+        except zstandard.ZstdError as exc:
+            on_damage(Damage(path, offset, "corrupted", f"compressed payload does not decode ({exc})"))
+            return
+        if len(raw) != rlen:
+            on_damage(Damage(path, offset, "corrupted", f"payload decodes to {len(raw)} bytes, not {rlen}"))
+            return
+        yield offset, raw, n
+        offset += CHUNK_HEADER_SIZE + plen
