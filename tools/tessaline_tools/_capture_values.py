@@ -274,7 +274,7 @@ def freeze(value, depth=0, _stack=None):
     """A copy of ``value`` that later changes to the original cannot reach: plain
     containers copied, other objects taken apart into ``Frozen``."""
     t = type(value)
-    if t in _IMMUTABLE or isinstance(value, enum.Enum) or t is Missing or t is CallbackRef:
+    if t in _IMMUTABLE or isinstance(value, enum.Enum) or t in _MARKERS:
         return value
     if t is int:
         return value if _INT_MIN <= value <= _INT_MAX else BigInt(value)
@@ -339,6 +339,9 @@ def _opaque(value):
     except Exception as exc:                                       # noqa: BLE001 - a broken repr
         text = f"<{t.__qualname__} object; repr raised {type(exc).__name__}>"
     return Opaque(t.__module__, t.__qualname__, text)
+
+
+_MARKERS = ()          # filled below, once the marker classes exist
 
 
 class _SetVal:
@@ -455,6 +458,9 @@ class _RecordSnap:
 
     def __init__(self, frozen):
         self.module, self.qualname, self.attrs = frozen.module, frozen.qualname, frozen.attrs
+
+
+_MARKERS = (Missing, CallbackRef, Frozen, Opaque, _RecordSnap, _SetVal, _DictSub)
 
 
 def snapshot_record(obj):

@@ -332,7 +332,7 @@ class CaptureWriter:
         self._thread.join()
         if self.error is None:
             try:
-                if self._file is None and not self.paths:
+                if self._file is None:
                     self._open_next()
                 if self._file is not None:
                     self._file.write(self._encoder.pack([R_END, {"calls": self.calls, "dropped": self.dropped}]), 1)

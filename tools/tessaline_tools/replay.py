@@ -852,8 +852,10 @@ def _event_type(e):
     return "?"
 
 
-def compare(capture_paths, impls, json_path=None, limit=5, out=sys.stdout, err=sys.stderr):
+def compare(capture_paths, impls, json_path=None, limit=5, out=None, err=None):
     """Replays the capture through each implementation in a process of its own and compares."""
+    out = sys.stdout if out is None else out
+    err = sys.stderr if err is None else err
     tmp = tempfile.mkdtemp(prefix="tessaline-replay-")
     procs = []
     for k, impl in enumerate(impls):
@@ -951,7 +953,8 @@ def _cleanup(tmp):
 
 # ---------------------------------------------------------------- the command
 
-def print_summary(summary, out=sys.stdout):
+def print_summary(summary, out=None):
+    out = sys.stdout if out is None else out
     print(f"replayed {summary['calls']} calls in {summary['seconds']:.2f} s "
           f"({summary['calls_per_second'] or 0:,} calls/s)", file=out)
     if summary["constructed_for_replay"]:
