@@ -100,8 +100,10 @@ def run_time(profile, layouts, names, rounds, target_ms, seed=12345):
         key = f"{lay}|{name}"
         out[key] = {}
         for impl, xs in per_impl.items():
+            q = statistics.quantiles(xs, n=4) if len(xs) > 1 else [xs[0]] * 3
             out[key][impl] = {"min": min(xs), "median": statistics.median(xs), "max": max(xs),
-                               "spread": max(xs) - min(xs), "n": iters[(lay, name)], "rounds": len(xs)}
+                               "spread": max(xs) - min(xs), "p25": q[0], "p75": q[2],
+                               "n": iters[(lay, name)], "rounds": len(xs)}
     return {"mode": "time", "profile": profile, "layouts": list(layouts), "rounds": rounds, "target_ms": target_ms,
             "elapsed_s": elapsed, "results": out, "skipped": skipped, "import_errors": errors, "gc_enabled": gc.isenabled()}
 
@@ -151,7 +153,7 @@ def main(argv):
     layouts = argv[4].split(",") if len(argv) > 4 and argv[4] else list(profiles.LAYOUTS)
     names = argv[5].split(",") if len(argv) > 5 and argv[5] else list(profiles.BENCHES)
     if mode == "time":
-        rounds = int(os.environ.get("BENCH_ROUNDS", "25" if profile == "light" else "15"))
+        rounds = int(os.environ.get("BENCH_ROUNDS", "40" if profile == "light" else "20"))
         target = float(os.environ.get("BENCH_TARGET_MS", "4" if profile == "light" else "8"))
         result = run_time(profile, layouts, names, rounds, target)
     elif mode == "callgrind":

@@ -81,6 +81,7 @@ def machine():
     return {"nproc": os.cpu_count(), "cpu": cpu, "python": platform.python_version(),
             "implementation": platform.python_implementation(), "platform": platform.platform(),
             "load": os.getloadavg(), "commit": git("rev-parse", "--short", "HEAD"),
+            "src_commit": git("log", "-1", "--format=%h", "--", "src"),
             "branch": git("rev-parse", "--abbrev-ref", "HEAD"), "src": str(SRC),
             "src_modified": bool(dirty), "date": _dt.datetime.now(_dt.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
 
@@ -234,8 +235,9 @@ def figures_table(summary, profile, layout):
         align += ["---:"] * 5
     if t:
         head += ["module ns", "twin ns", "Cython ns", "twin/module (median)", "Cython/module (median)",
-                 "median ns module / twin / Cython", "max−min ns module / twin / Cython"]
-        align += ["---:"] * 5 + ["---"] * 2
+                 "median ns module / twin / Cython", "interquartile ns module / twin / Cython",
+                 "max−min ns module / twin / Cython"]
+        align += ["---:"] * 5 + ["---"] * 3
     lines = ["| " + " | ".join(head) + " |", "|" + "|".join(align) + "|"]
     for name in _names(summary, profile, layout):
         key = f"{layout}|{name}"
@@ -253,6 +255,8 @@ def figures_table(summary, profile, layout):
             cells += [f"{fr(ratio(mins.get(i), mins.get('module')))} ({fr(ratio(meds.get(i), meds.get('module')))})"
                       for i in ("twin", "cython")]
             cells.append(" / ".join(fmt_ns(tm[i]["median"]) if i in tm else "—" for i in profiles.IMPLS))
+            cells.append(" / ".join(fmt_ns(tm[i]["p75"] - tm[i]["p25"]) if i in tm and "p25" in tm[i] else "—"
+                                    for i in profiles.IMPLS))
             cells.append(" / ".join(fmt_ns(tm[i]["spread"]) if i in tm else "—" for i in profiles.IMPLS))
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
@@ -289,28 +293,40 @@ def targets_table(summary):
 
 
 def before_after_table(before, after, profile, layout):
+    """Module figures before and after, with each run's ratios (columns for
+    what both runs measured)."""
     bcg, acg = before["callgrind"].get(profile), after["callgrind"].get(profile)
     bt, at = before["times"].get(profile), after["times"].get(profile)
-    lines = ["| call | module Ir before | module Ir after | after/before | twin/module Ir before → after | "
-             "Cython/module Ir before → after | module ns before → after | twin/module ns before → after | "
-             "Cython/module ns before → after |",
-             "|---|---:|---:|---:|---|---|---|---|---|"]
+    head, align = ["call"], ["---"]
+    if bcg and acg:
+        head += ["module Ir before", "module Ir after", "change", "twin/module Ir before → after",
+                 "Cython/module Ir before → after"]
+        align += ["---:"] * 3 + ["---"] * 2
+    if bt and at:
+        head += ["module ns before → after", "twin/module ns before → after", "Cython/module ns before → after"]
+        align += ["---"] * 3
+    lines = ["| " + " | ".join(head) + " |", "|" + "|".join(align) + "|"]
+
+    def rr(d, i, fld=None):
+        if fld:
+            return fr(ratio(d.get(i, {}).get(fld), d.get("module", {}).get(fld)))
+        return fr(ratio(d.get(i), d.get("module")))
     for name in _names(after, profile, layout):
         key = f"{layout}|{name}"
-        bi, ai = _ir(bcg, key), _ir(acg, key)
-        btm, atm = _tm(bt, key), _tm(at, key)
-
-        def rr(d, i, field=None):
-            if field:
-                return fr(ratio(d.get(i, {}).get(field), d.get("module", {}).get(field)))
-            return fr(ratio(d.get(i), d.get("module")))
-        bm, am = bi.get("module"), ai.get("module")
-        lines.append(
-            f"| {LABELS.get(name, name)} | {fmt_ir(bm)} | {fmt_ir(am)} | {fr(ratio(am, bm))} | "
-            f"{rr(bi, 'twin')} → {rr(ai, 'twin')} | {rr(bi, 'cython')} → {rr(ai, 'cython')} | "
-            f"{fmt_ns(btm.get('module', {}).get('min'))} → {fmt_ns(atm.get('module', {}).get('min'))} | "
-            f"{rr(btm, 'twin', 'min')} → {rr(atm, 'twin', 'min')} | "
-            f"{rr(btm, 'cython', 'min')} → {rr(atm, 'cython', 'min')} |")
+        cells = [LABELS.get(name, name)]
+        if bcg and acg:
+            bi, ai = _ir(bcg, key), _ir(acg, key)
+            bm, am = bi.get("module"), ai.get("module")
+            change = ratio(am, bm) - 1
+            cells += [fmt_ir(bm), fmt_ir(am), "—" if change != change else f"{change:+.1%}",
+                      f"{rr(bi, 'twin')} → {rr(ai, 'twin')}",
+                      f"{rr(bi, 'cython')} → {rr(ai, 'cython')}"]
+        if bt and at:
+            btm, atm = _tm(bt, key), _tm(at, key)
+            cells += [f"{fmt_ns(btm.get('module', {}).get('min'))} → {fmt_ns(atm.get('module', {}).get('min'))}",
+                      f"{rr(btm, 'twin', 'min')} → {rr(atm, 'twin', 'min')}",
+                      f"{rr(btm, 'cython', 'min')} → {rr(atm, 'cython', 'min')}"]
+        lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
@@ -355,6 +371,8 @@ def describe_run(m):
     mod = f"commit {m['commit'] or '?'}"
     if m.get("branch"):
         mod += f" ({m['branch']})"
+    if m.get("src_commit") and m["src_commit"] != m["commit"]:
+        mod += f", `src/` as of {m['src_commit']}"
     if m.get("src_modified"):
         mod += " with uncommitted changes in src/"
     return (f"taken {m['date']} on {m['nproc']} CPUs ({m['cpu']}), {m['implementation']} {m['python']}; "
@@ -421,7 +439,8 @@ METHOD = [
     "the record), so no interpreted loop is measured. The collector is on; a `gc.collect()` before each timed "
     "run gives every run the same collector state. `PYTHONHASHSEED=0`.",
     "- Time: every (layout, call, implementation) run interleaved in shuffled order over the rounds, each run a "
-    "few ms; the figure is the fastest run's ns per call, with the median and max−min over the rounds. Time "
+    "few ms; the figure is the fastest run's ns per call, with the median, the interquartile range and max−min "
+    "over the rounds. Time "
     "ratios are twin/module and Cython/module of the fastest runs, in parentheses of the medians (above 1: the "
     "module is faster). On this shared 2-core machine trust the instruction counts first.",
     "- Instructions: `valgrind --tool=callgrind`, collection switched on only inside the C loop, one dump per "
@@ -452,9 +471,11 @@ def report(summary, args, before=None):
         out.append(table + "\n")
     if before:
         out.append("## Before and after\n")
-        out.append(f"Module figures before ({before['machine'].get('commit')}) and after "
-                   f"({m.get('commit')}); the twins' are measured again in each run, so each ratio is that of "
-                   "its own run. Time: fastest runs.\n")
+        def at(mm):
+            return mm.get("src_commit") or mm.get("commit") or "?"
+        out.append(f"Module figures before (`src/` as of {at(before['machine'])}) and after (`src/` as of "
+                   f"{at(m)}); the twins are measured again in each run, so each ratio is that of its own run. "
+                   "Time: fastest runs.\n")
         for profile in profiles.PROFILES:
             for lay in layouts_of(summary, profile):
                 if not layouts_of(before, profile):
@@ -492,6 +513,61 @@ def report(summary, args, before=None):
     return "\n".join(out), misses
 
 
+def readme_tables(summary, before=None):
+    """The compact tables of the README's Performance section: per host, one
+    row per call, one column per layout."""
+    out = []
+    for profile in profiles.PROFILES:
+        lays = layouts_of(summary, profile)
+        cg, t = summary["callgrind"].get(profile), summary["times"].get(profile)
+        if not lays:
+            continue
+        bcg = (before or {}).get("callgrind", {}).get(profile)
+        if cg:
+            out.append(f"Instructions per call, {profile} host — module Ir"
+                       + (" (before → after)" if bcg else "") + " · twin/module · Cython/module:\n")
+            out.append("| call | " + " | ".join(lays) + " |")
+            out.append("|---|" + "---|" * len(lays))
+            for name in profiles.BENCHES:
+                cells = []
+                for lay in lays:
+                    ir = _ir(cg, f"{lay}|{name}")
+                    if "module" not in ir:
+                        cells.append("—")
+                        continue
+                    mod = fmt_ir(ir["module"])
+                    if bcg and "module" in _ir(bcg, f"{lay}|{name}"):
+                        mod = f"{fmt_ir(_ir(bcg, f'{lay}|{name}')['module'])} → {mod}"
+                    cells.append(f"{mod} · {fr(ratio(ir.get('twin'), ir['module']))} · "
+                                 f"{fr(ratio(ir.get('cython'), ir['module']))}")
+                if any(c != "—" for c in cells):
+                    out.append(f"| {LABELS.get(name, name)} | " + " | ".join(cells) + " |")
+            out.append("")
+        if t:
+            out.append(f"Time per call, {profile} host — module ns (fastest of {t.get('rounds', '?')} rounds; "
+                       "± half the interquartile range of the rounds, relative to the median) · twin/module · "
+                       "Cython/module (fastest runs):\n")
+            out.append("| call | " + " | ".join(lays) + " |")
+            out.append("|---|" + "---|" * len(lays))
+            for name in profiles.BENCHES:
+                cells = []
+                for lay in lays:
+                    tm = _tm(t, f"{lay}|{name}")
+                    if "module" not in tm:
+                        cells.append("—")
+                        continue
+                    m = tm["module"]["min"]
+                    mm = tm["module"]
+                    iqr = (mm["p75"] - mm["p25"]) / (2 * mm["median"]) if "p25" in mm else float("nan")
+                    cells.append(f"{fmt_ns(m)} (±{iqr:.0%}) · "
+                                 f"{fr(ratio(tm.get('twin', {}).get('min'), m))} · "
+                                 f"{fr(ratio(tm.get('cython', {}).get('min'), m))}")
+                if any(c != "—" for c in cells):
+                    out.append(f"| {LABELS.get(name, name)} | " + " | ".join(cells) + " |")
+            out.append("")
+    return "\n".join(out)
+
+
 def main():
     ap = argparse.ArgumentParser(description="tessaline benchmark suite (normally run through bench/run.sh)")
     ap.add_argument("--quick", action="store_true", help="fewer rounds and a smaller memory run")
@@ -509,6 +585,10 @@ def main():
     ap.add_argument("--save", metavar="JSON", help="also write this run's figures to JSON (e.g. bench/before.json)")
     ap.add_argument("--before", metavar="JSON",
                     help="figures of an earlier run (--save): the results show before and after side by side")
+    ap.add_argument("--from", dest="from_json", metavar="JSON",
+                    help="measure nothing: write the tables of the figures in JSON (a --save or summary.json)")
+    ap.add_argument("--readme", action="store_true",
+                    help="with --from: print the compact tables of the README's Performance section")
     ap.add_argument("--output", help="the results file (default bench/results.md for a full run, "
                                      "else results.md in the output directory)")
     args = ap.parse_args()
@@ -536,6 +616,19 @@ def main():
             and names == list(profiles.BENCHES) and do_check and do_time and do_cg and not args.quick)
     output = Path(args.output) if args.output else (HERE / "results.md" if full and not TAG else OUT / "results.md")
     OUT.mkdir(parents=True, exist_ok=True)
+    if args.from_json:
+        try:
+            summary = load(args.from_json)
+        except (OSError, ValueError) as exc:
+            ap.error(f"--from {args.from_json}: {exc}")
+        if args.readme:
+            print(readme_tables(summary, before))
+            return
+        output = Path(args.output) if args.output else OUT / "results.md"
+        text, _ = report(summary, args, before)
+        output.write_text(text)
+        print(f"written to {output}")
+        return
     t0 = time.perf_counter()
     m = machine()
     summary = {"machine": m, "check": step_check() if do_check else None,
