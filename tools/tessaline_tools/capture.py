@@ -43,6 +43,7 @@ reaches ``max_bytes``.
 import atexit
 import collections
 import datetime as _dt
+import enum
 import itertools
 import os
 import socket
@@ -51,6 +52,8 @@ import threading
 import time
 import weakref
 from operator import attrgetter
+
+import msgpack
 
 from tessaline_tools import _capture_file as cf
 from tessaline_tools._capture_values import (CallbackRef, Decoder, Encoder, Missing, build_records, freeze,
@@ -147,15 +150,16 @@ class CaptureWriter:
         self._seq = itertools.count(1)
         self.next_seq = self._seq.__next__
         self._schemas = []                          # sid -> (module, qualname, names)
+        self._strict = set()                        # shapes packed with the careful packer
+        self._threads = {}                          # thread ident -> name
         self._schema_lock = threading.Lock()
         self._carry = {}
         self._file = None
         self._file_index = 0
         self._file_day = None
         self._day_end_ns = None
-        self._written_schemas = set()
-        self._written_threads = set()
         self._encoder = Encoder()
+        self._fast = msgpack.Packer(default=self._encoder._default, use_bin_type=True, autoreset=True)
         self._wake = threading.Event()
         self._stop = False
         self._closed = False
@@ -167,11 +171,25 @@ class CaptureWriter:
 
     # -- called on the callbacks' threads
 
-    def schema(self, t, names):
+    def schema(self, t, names, values):
+        """Registers the shape of a record type (first call of a callback with it)."""
         with self._schema_lock:
             sid = len(self._schemas)
             self._schemas.append((t.__module__, t.__qualname__, tuple(names)))
+            # values that a plain msgpack array would not keep (tuples, int or str subclasses
+            # such as IntEnum members) make the writer pack this shape the careful way
+            if any(type(v) is tuple or (isinstance(v, (int, str, float)) and type(v) not in (int, str, float, bool))
+                   for v in values):
+                self._strict.add(sid)
+            self.put([R_SCHEMA, sid, t.__module__, t.__qualname__, list(names)])
         return sid
+
+    def thread_seen(self, tid):
+        with self._schema_lock:
+            if tid not in self._threads:
+                th = threading._active.get(tid)                        # noqa: SLF001 - the caller's own thread
+                self._threads[tid] = th.name if th is not None else f"thread-{tid}"
+                self.put([R_THREAD, tid, self._threads[tid]])
 
     # -- the writer thread
 
@@ -203,56 +221,43 @@ class CaptureWriter:
 
     def _write_batch(self, batch):
         pack = self._encoder.pack
+        fast = self._fast.pack
+        strict = self._strict
         out = []
         n = 0
         for item in batch:
             kind = item[0]
             if kind == R_CALL:
-                _, seq, name, wall, mono, tid, sid, vals = item
-                if self._rotate_due(wall):
+                if self._day_end_ns is not None and item[3] >= self._day_end_ns:
                     n = self._flush(out, n)
                     out = []
                     self._open_next()
-                n += self._prelude(out, tid, sid)
-                out.append(pack([R_CALL, seq, name, wall, mono, tid, sid, list(vals)]))
+                if item[6] in strict:
+                    item[7] = list(item[7])
+                    out.append(pack(item))
+                else:
+                    try:
+                        out.append(fast(item))
+                    except (OverflowError, ValueError, TypeError):
+                        item[7] = list(item[7])
+                        out.append(pack(item))
                 self.calls += 1
             elif kind == R_GCALL:
-                _, seq, name, wall, mono, tid, args, kwargs, pre = item
-                if self._rotate_due(wall):
+                if self._day_end_ns is not None and item[3] >= self._day_end_ns:
                     n = self._flush(out, n)
                     out = []
                     self._open_next()
-                n += self._prelude(out, tid, None)
+                pre = item[8]
                 if "config" in pre:
                     self._carry["config"] = pre["config"]
                 if "env" in pre:
                     self._carry["env"] = pre["env"]
-                out.append(pack([R_GCALL, seq, name, wall, mono, tid, args, kwargs, pre]))
+                out.append(pack(list(item)))
                 self.calls += 1
             else:
-                if self._file is None:
-                    self._open_next()
                 out.append(pack(list(item)))
             n += 1
         self._flush(out, n)
-
-    def _prelude(self, out, tid, sid):
-        """Thread name and record schema, the first time a file needs them."""
-        if self._file is None:
-            self._open_next()
-        n = 0
-        pack = self._encoder.pack
-        if tid not in self._written_threads:
-            self._written_threads.add(tid)
-            th = threading._active.get(tid)                        # noqa: SLF001 - name of a live thread
-            out.append(pack([R_THREAD, tid, th.name if th is not None else f"thread-{tid}"]))
-            n += 1
-        if sid is not None and sid not in self._written_schemas:
-            self._written_schemas.add(sid)
-            module, qualname, names = self._schemas[sid]
-            out.append(pack([R_SCHEMA, sid, module, qualname, list(names)]))
-            n += 1
-        return n
 
     def _flush(self, out, n):
         if out:
@@ -263,11 +268,6 @@ class CaptureWriter:
             if self.max_bytes and self._file.size >= self.max_bytes:
                 self._close_file()
         return 0
-
-    def _rotate_due(self, wall_ns):
-        if self._file is None:
-            return False
-        return self._day_end_ns is not None and wall_ns >= self._day_end_ns
 
     def _path_for(self, day, index):
         path = self.template.replace("{date}", day) if "{date}" in self.template else self.template
@@ -296,13 +296,16 @@ class CaptureWriter:
         self._file_day = day
         self._file = cf.ChunkFile(path, self.level)
         self.paths.append(path)
-        self._written_schemas = set()
-        self._written_threads = set()
         meta = dict(self._meta, format=cf.FORMAT_VERSION, created_ns=time.time_ns(), host=socket.gethostname(),
                     pid=os.getpid(), python=sys.version.split()[0], file_index=len(self.paths) - 1)
         head = [self._encoder.pack([R_META, meta])]
         if self._carry:
             head.append(self._encoder.pack([R_CARRY, dict(self._carry)]))
+        with self._schema_lock:                      # a file stands alone: the shapes and threads again
+            for sid, (module, qualname, names) in enumerate(self._schemas):
+                head.append(self._encoder.pack([R_SCHEMA, sid, module, qualname, list(names)]))
+            for tid, name in self._threads.items():
+                head.append(self._encoder.pack([R_THREAD, tid, name]))
         self._file.write(b"".join(head), len(head))
         self.records += len(head)
 
@@ -442,10 +445,12 @@ def capturing(strategy_class, path, *, max_bytes=None, flush_interval=0.2, chunk
 
 
 def _hot_method(name, base_fn, attrs, writer, module):
+    """A market-data callback: the attributes the module reads, by one ``attrgetter``; the
+    values are held by reference until the writer packs them (within ``flush_interval``)."""
     getter = attrgetter(*attrs)
     put, next_seq = writer.put, writer.next_seq
     schemas = {}
-    copy_lists = tuple(i for i, a in enumerate(attrs) if a in ("ask_volume", "ask_price", "bid_volume", "bid_price"))
+    threads = writer._threads
     time_ns, monotonic_ns, get_ident = time.time_ns, time.monotonic_ns, threading.get_ident
     generic = _generic_method(name, SIGNATURES[name], base_fn, writer, module)
 
@@ -453,26 +458,22 @@ def _hot_method(name, base_fn, attrs, writer, module):
         if kwargs or len(args) != 1:
             return generic(self, *args, **kwargs)
         record = args[0]
-        seq = next_seq()
         try:
             vals = getter(record)
         except Exception:                                          # noqa: BLE001 - kept attribute by attribute
             vals = _values_slowly(record, attrs)
-        if copy_lists:
-            vals = list(vals)
-            for i in copy_lists:
-                v = vals[i]
-                if type(v) is list:
-                    vals[i] = v[:]
-        t = type(record)
-        sid = schemas.get(t)
+        sid = schemas.get(type(record))
         if sid is None:
-            sid = schemas[t] = writer.schema(t, attrs)
-        put((R_CALL, seq, name, time_ns(), monotonic_ns(), get_ident(), sid, vals))
+            sid = schemas[type(record)] = writer.schema(type(record), attrs, vals)
+        tid = get_ident()
+        if tid not in threads:
+            writer.thread_seen(tid)
+        seq = next_seq()
+        put([R_CALL, seq, name, time_ns(), monotonic_ns(), tid, sid, vals])
         try:
             return base_fn(self, record)
         except BaseException as exc:
-            put((R_RAISED, seq, type(exc).__module__, type(exc).__qualname__, _text(exc)))
+            put([R_RAISED, seq, type(exc).__module__, type(exc).__qualname__, _text(exc)])
             raise
 
     method.__name__ = name
@@ -504,6 +505,8 @@ def _generic_method(name, params, base_fn, writer, module):
         if getattr(_tls, "depth", 0):
             return base_fn(self, *args, **kwargs)                  # the module calling itself
         seq = next_seq()
+        if threading.get_ident() not in writer._threads:
+            writer.thread_seen(threading.get_ident())
         pre = _pre_state(name, self, args, kwargs, module)
         put((R_GCALL, seq, name, time.time_ns(), time.monotonic_ns(), threading.get_ident(),
              _encode_args(params, args), {k: _encode_arg(k, v) for k, v in kwargs.items()}, pre))
@@ -533,6 +536,8 @@ def _init_method(strategy_class, writer, module):
         if getattr(_tls, "depth", 0):
             return base_init(self, *args, **kwargs)
         seq = next_seq()
+        if threading.get_ident() not in writer._threads:
+            writer.thread_seen(threading.get_ident())
         pre = _pre_state("__init__", self, args, kwargs, module)
         put((R_GCALL, seq, "__init__", time.time_ns(), time.monotonic_ns(), threading.get_ident(),
              _encode_args(("config",), args), {k: _encode_arg(k, v) for k, v in kwargs.items()}, pre))
@@ -681,10 +686,32 @@ def _host_order(record, module):
     try:
         code = order.market_code
         out["market_code"] = freeze(code)
-        out["account"] = freeze_object(module.Environment.get_instance().get_account(code))
+        out["account"] = _account(module.Environment.get_instance().get_account(code))
     except Exception as exc:                                       # noqa: BLE001 - the module meets it itself
         out["account"] = Missing.of(exc)
     return out
+
+
+def _account(account):
+    """The account the host gives for an order: its plain attributes (identity, cash figures);
+    positions and other nested objects are the host's and are not captured."""
+    from tessaline_tools._capture_values import Frozen, Opaque, attribute_names
+    t = type(account)
+    names = list(attribute_names(t))
+    d = getattr(account, "__dict__", None)
+    if isinstance(d, dict):
+        names.extend(k for k in d if isinstance(k, str) and k not in names)
+    attrs = []
+    for name in names:
+        try:
+            v = getattr(account, name)
+        except Exception:                                          # noqa: BLE001 - an unset slot
+            continue
+        if v is None or isinstance(v, (bool, int, float, str, enum.Enum)):
+            attrs.append((name, freeze(v)))
+        else:
+            attrs.append((name, Opaque(type(v).__module__, type(v).__qualname__, "<not captured>")))
+    return Frozen(t.__module__, t.__qualname__, attrs)
 
 
 def _get_context(self):
