@@ -317,3 +317,20 @@ def test_the_simulator_writes_a_capture_and_refuses_to_overwrite_one(tmp_path, c
     assert "tessaline-replay " + path in capsys.readouterr().err
     assert cli.main(argv) == 2
     assert "exists already" in capsys.readouterr().err
+
+
+def test_one_file_per_day_is_named_by_the_local_date_and_never_overwritten(tl, tmp_path):
+    import time as _time
+
+    from conftest import make_config
+    template = str(tmp_path / "cap-{date}.tlcap")
+    names = []
+    for _ in range(2):
+        Captured = capturing(tl.VornStrategy, template)
+        Captured(make_config()).on_trade(object())
+        Captured.capture.close()
+        names.append(os.path.basename(Captured.capture.paths[0]))
+    today = _time.strftime("%Y%m%d")
+    assert names == [f"cap-{today}.tlcap", f"cap-{today}.0001.tlcap"]
+    with pytest.raises(FileExistsError):
+        capturing(tl.VornStrategy, str(tmp_path / names[0]))
