@@ -224,39 +224,46 @@ class CaptureWriter:
         fast = self._fast.pack
         strict = self._strict
         out = []
-        n = 0
+        append = out.append
+        day_end = self._day_end_ns
+        n = calls = 0
         for item in batch:
             kind = item[0]
             if kind == R_CALL:
-                if self._day_end_ns is not None and item[3] >= self._day_end_ns:
+                if day_end is not None and item[3] >= day_end:
                     n = self._flush(out, n)
                     out = []
+                    append = out.append
                     self._open_next()
+                    day_end = self._day_end_ns
                 if item[6] in strict:
                     item[7] = list(item[7])
-                    out.append(pack(item))
+                    append(pack(item))
                 else:
                     try:
-                        out.append(fast(item))
+                        append(fast(item))
                     except (OverflowError, ValueError, TypeError):
                         item[7] = list(item[7])
-                        out.append(pack(item))
-                self.calls += 1
+                        append(pack(item))
+                calls += 1
             elif kind == R_GCALL:
-                if self._day_end_ns is not None and item[3] >= self._day_end_ns:
+                if day_end is not None and item[3] >= day_end:
                     n = self._flush(out, n)
                     out = []
+                    append = out.append
                     self._open_next()
+                    day_end = self._day_end_ns
                 pre = item[8]
                 if "config" in pre:
                     self._carry["config"] = pre["config"]
                 if "env" in pre:
                     self._carry["env"] = pre["env"]
-                out.append(pack(list(item)))
-                self.calls += 1
+                append(pack(list(item)))
+                calls += 1
             else:
-                out.append(pack(list(item)))
+                append(pack(list(item)))
             n += 1
+        self.calls += calls
         self._flush(out, n)
 
     def _flush(self, out, n):
