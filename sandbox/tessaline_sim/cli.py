@@ -90,8 +90,13 @@ def main(argv=None):
     progress = Progress(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
     try:
         report, _, result = run_simulation(options, progress=progress)
-    except FileExistsError as exc:
+    except OSError as exc:                       # a capture or log path that cannot be written
         print(f"tessaline-sim: {exc}", file=sys.stderr)
+        return 2
+    except ModuleNotFoundError as exc:
+        if exc.name != "tessaline_tools":
+            raise
+        print("tessaline-sim: --capture needs the user tools: pip install ./tools", file=sys.stderr)
         return 2
     finally:
         if progress is not None:
