@@ -77,13 +77,21 @@ def machine():
         except Exception:  # noqa: BLE001
             return ""
 
-    dirty = git("status", "--short", "--", "src")
-    return {"nproc": os.cpu_count(), "cpu": cpu, "python": platform.python_version(),
-            "implementation": platform.python_implementation(), "platform": platform.platform(),
-            "load": os.getloadavg(), "commit": git("rev-parse", "--short", "HEAD"),
-            "src_commit": git("log", "-1", "--format=%h", "--", "src"),
-            "branch": git("rev-parse", "--abbrev-ref", "HEAD"), "src": str(SRC),
-            "src_modified": bool(dirty), "date": _dt.datetime.now(_dt.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
+    # what the module's build reads
+    dirty = git("status", "--short", "--", "src", "CMakeLists.txt", "pyproject.toml")
+    out = {"nproc": os.cpu_count(), "cpu": cpu, "python": platform.python_version(),
+           "implementation": platform.python_implementation(), "platform": platform.platform(),
+           "load": os.getloadavg(), "commit": git("rev-parse", "--short", "HEAD"),
+           "src_commit": git("log", "-1", "--format=%h", "--", "src"),
+           "branch": git("rev-parse", "--abbrev-ref", "HEAD"), "src": str(SRC),
+           "src_modified": bool(dirty), "date": _dt.datetime.now(_dt.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
+    rev = os.environ.get("BENCH_REV_COMMIT")
+    if rev:
+        # an exported revision (no git there): the repository's commit, clean by construction
+        src_commit = subprocess.run(["git", "log", "-1", "--format=%h", rev, "--", "src"], cwd=HERE.parent,
+                                    capture_output=True, text=True).stdout.strip()
+        out.update(commit=rev, branch="", src_commit=src_commit or rev, src_modified=False)
+    return out
 
 
 # ---------------------------------------------------------------- steps
@@ -374,7 +382,7 @@ def describe_run(m):
     if m.get("src_commit") and m["src_commit"] != m["commit"]:
         mod += f", `src/` as of {m['src_commit']}"
     if m.get("src_modified"):
-        mod += " with uncommitted changes in src/"
+        mod += " with uncommitted changes to the module's sources"
     return (f"taken {m['date']} on {m['nproc']} CPUs ({m['cpu']}), {m['implementation']} {m['python']}; "
             f"module built from `{m['src']}` at {mod}; load average {m['load'][0]:.2f} at start, "
             f"{m.get('load_end', m['load'])[0]:.2f} at end; {m.get('elapsed_s', 0):.0f} s")
@@ -647,8 +655,11 @@ def main():
     if args.save:
         with open(args.save, "w") as f:
             json.dump(summary, f, indent=1, default=str)
+    # the compact tables of the top-level README's Performance section
+    (OUT / "readme.md").write_text(readme_tables(summary, before))
     print(text)
-    print(f"written to {output}" + (f" and {args.save}" if args.save else ""))
+    print(f"written to {output}" + (f" and {args.save}" if args.save else "")
+          + f"; the README's compact tables to {OUT / 'readme.md'}")
 
 
 if __name__ == "__main__":

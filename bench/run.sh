@@ -18,6 +18,12 @@
 #                              directory and output directory
 #                              (bench/_build/out-<dir name>), so that runs of
 #                              two trees never mix
+# BENCH_REV=<commit or branch>  measure that revision of this repository:
+#                              exported clean (git archive) to
+#                              /tmp/tessaline-bench-src-<commit>, so that
+#                              uncommitted edits in any work tree never enter
+#                              the figures; then as BENCH_SRC (its own venv and
+#                              output directory, bench/_build/out-rev-<commit>)
 # BENCH_NO_INSTALL=1           measure the module already installed in the venv
 #
 # Needs python3.11 with its headers, gcc/g++ and cmake; valgrind for the
@@ -25,9 +31,25 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
+if [ -n "${BENCH_REV:-}" ]; then
+    rev="$(git -C "$root" rev-parse --short "${BENCH_REV}^{commit}")"
+    export BENCH_REV_COMMIT="$rev"
+    BENCH_SRC="/tmp/tessaline-bench-src-$rev"
+    if [ ! -d "$BENCH_SRC" ]; then
+        rm -rf "$BENCH_SRC.$$"
+        mkdir -p "$BENCH_SRC.$$"
+        git -C "$root" archive "$rev" | tar -x -C "$BENCH_SRC.$$"
+        mv "$BENCH_SRC.$$" "$BENCH_SRC"
+    fi
+    tag="rev-$rev"
+    # one venv for every revision: each run reinstalls the module of its own
+    export BENCH_VENV="${BENCH_VENV:-/tmp/venv-tessaline-bench-rev}"
+fi
 src="$(cd "${BENCH_SRC:-$root}" && pwd)"
-tag=""
-[ "$src" = "$root" ] || tag="$(basename "$src" | tr -c 'A-Za-z0-9_.\n-' '_')"
+if [ -z "${BENCH_REV:-}" ]; then
+    tag=""
+    [ "$src" = "$root" ] || tag="$(basename "$src" | tr -c 'A-Za-z0-9_.\n-' '_')"
+fi
 export BENCH_SRC="$src" BENCH_TAG="$tag"
 venv="${BENCH_VENV:-/tmp/venv-tessaline-bench${tag:+-$tag}}"
 build="$root/bench/_build"
