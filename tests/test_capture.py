@@ -139,7 +139,8 @@ def test_a_changed_copy_is_reported_at_its_first_call(sessions, tl, tmp_path, ca
     assert f"#{first['position']} {callback}" in out and part in out
 
 
-COUNTER_IMPL = '''
+WRAPPED_IMPL = '''
+import copy
 import sys
 from importlib.machinery import ExtensionFileLoader
 from importlib.util import module_from_spec, spec_from_file_location
@@ -151,27 +152,82 @@ _loader.exec_module(_real)
 
 
 class VornStrategy(_real.VornStrategy):
-    def on_bar(self, bar):
-        super().on_bar(bar)
-        if self.bar_cnt == 1:
-            self.bar_cnt = 2          # a bar time's first bar counted twice
+{body}
 
 
 _real.VornStrategy = VornStrategy
 '''
 
 
+def _wrapped_impl(tl, tmp_path, body, name="changed.py"):
+    """A Python implementation: the installed extension with ``body`` overriding some methods."""
+    path = tmp_path / name
+    path.write_text(WRAPPED_IMPL.format(so=_so(tl), body=body))
+    return str(path)
+
+
+COUNTER = '''
+    def on_bar(self, bar):
+        super().on_bar(bar)
+        if self.bar_cnt == 1:
+            self.bar_cnt = 2          # a bar time's first bar counted twice
+'''
+
+
 def test_a_changed_counter_is_reported_at_the_bar_that_completes_early(sessions, tl, tmp_path, capsys):
     path = sessions["single"][0]
-    impl = tmp_path / "counter.py"
-    impl.write_text(COUNTER_IMPL.format(so=_so(tl)))
-    code, out, err = _compare(capsys, path, "--impl", _so(tl), "--impl", str(impl), "--json", str(tmp_path / "r.json"))
+    impl = _wrapped_impl(tl, tmp_path, COUNTER)
+    code, out, err = _compare(capsys, path, "--impl", _so(tl), "--impl", impl, "--json", str(tmp_path / "r.json"))
     assert code == 1, out + err
     import json
     first = json.load(open(tmp_path / "r.json"))["differences"][0]
     # five instruments: the fourth bar of the first bar time now completes it
     assert first["callback"] == "on_bar" and first["position"] == _first_position(path, "on_bar", 3)
     assert "events: 0 (none)  vs  1 (BAR)" in out
+
+
+LIVE_ORDER = '''
+    def on_order(self, order):
+        n = len(_real.event_queue)
+        super().on_order(order)
+        for ev in list(_real.event_queue)[n:]:
+            ev.order = _real.orders_dict[order.client_order_id]      # the live order, not a copy
+'''
+RAISES = '''
+    def on_trade(self, trade):
+        raise RuntimeError("trade feed closed")
+'''
+EXTRA_CALL = '''
+    def initialize(self, config):
+        super().initialize(config)
+        self.context.set_order_way("direct")
+'''
+COPIED_DATE = '''
+    def send_before_trading_event(self):
+        super().send_before_trading_event()
+        ev = _real.event_queue[-1]
+        ev.trading_dt = copy.copy(ev.trading_dt)                    # equal, but no longer the same object
+'''
+
+
+@pytest.mark.parametrize("body,callback,words", [
+    (LIVE_ORDER, "on_order", "order <shared with>: nothing: an object of its own  vs  orders_dict["),
+    (RAISES, "on_trade", "exception: no exception  vs  RuntimeError: trade feed closed"),
+    (EXTRA_CALL, "initialize", "context calls:"),
+    (COPIED_DATE, "send_before_trading_event", "trading_dt: <same object as event[0].calendar_dt>  vs  "),
+], ids=["live-order-for-a-copy", "raises", "extra-context-call", "copy-for-the-same-object"])
+def test_what_a_comparison_tells_apart(sessions, tl, tmp_path, capsys, body, callback, words):
+    path = sessions["single"][0]
+    first = {}
+
+    def note(out):
+        if out.call.name == callback and callback not in first and (out.events or callback != "on_order"):
+            first[callback] = out.call.position
+    rp.replay_capture(tl, path, observe=note)
+    code, out, err = _compare(capsys, path, "--impl", _so(tl), "--impl", _wrapped_impl(tl, tmp_path, body),
+                              "--show", "1")
+    assert code == 1, out + err
+    assert f"#{first[callback]} {callback}" in out and words in out, out
 
 
 def test_an_implementation_that_does_not_import_is_reported(sessions, tl, tmp_path, capsys):

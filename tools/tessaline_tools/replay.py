@@ -734,7 +734,11 @@ def first_difference(a, b, path=""):
     if type(a) is not type(b):
         return path, a, b
     if isinstance(a, list):
-        if a and b and isinstance(a[0], str) and a[0] in ("obj", "shared", "enum", "same") and a[0] != b[0]:
+        if a and b and isinstance(a[0], str) and a[0] != b[0] and "shared" in (a[0], b[0]):
+            def label(v):
+                return v[1] if v[0] == "shared" and len(v) == 3 else "nothing: an object of its own"
+            return path + " <shared with>", ["names", [label(a)]], ["names", [label(b)]]
+        if a and b and isinstance(a[0], str) and a[0] in ("obj", "enum", "same") and a[0] != b[0]:
             return path, a, b
         if a and b and a[0] == "obj" and len(a) == 3 and len(b) == 3:
             if a[1] != b[1]:
@@ -816,7 +820,9 @@ def render(v):
 def describe_difference(a, b):
     """What differs in one call, in words: a list of lines."""
     lines = []
-    for part, what in (("error", "exception"), ("logs", "log lines"), ("context", "context calls")):
+    if a["error"] != b["error"]:
+        lines.append(f"exception: {_error(a['error'])}  vs  {_error(b['error'])}")
+    for part, what in (("logs", "log lines"), ("context", "context calls")):
         if a[part] != b[part]:
             lines.append(f"{what}: {_short(_part(a[part]), 300)}  vs  {_short(_part(b[part]), 300)}")
     ea, eb = a["events"], b["events"]
@@ -830,6 +836,10 @@ def describe_difference(a, b):
             lines.append(f"event {i} ({_event_type(x)}) at {path}: {_short(va)}  vs  {_short(vb)}")
             break
     return lines
+
+
+def _error(e):
+    return "no exception" if e is None else f"{e[0]}: {e[1]}"
 
 
 def _part(v):
