@@ -40,22 +40,22 @@ from corvix.tarrow.utils.trade_func import (
     get_vorn_tdtype as get_vorn_tdtype,
 )
 
-TickDict = dict[str, Any]
-BarDict = dict[str, Any]
+_TickDict = dict[str, Any]
+_BarDict = dict[str, Any]
 
 vorn_params: dict[str, Any]
 event_queue: RB
-history_bar: dict[str, deque[BarDict]]
-history_tick: dict[str, deque[TickDict]]
+history_bar: dict[str, deque[_BarDict]]
+history_tick: dict[str, deque[_TickDict]]
 orders_dict: dict[Any, Any]
 algo_parent_orders: dict[Any, Any]
 algo_child_orders: dict[Any, Any]
 algo_child_trades: dict[Any, Any]
 
-def get_current_bar(market_code: str) -> BarDict | None: ...
-def get_current_tick(market_code: str) -> TickDict | None: ...
-def history_ticks(market_code: str, count: int) -> list[TickDict] | None: ...
-def history_bars(market_code: str, count: int) -> list[BarDict] | None: ...
+def get_current_bar(market_code: str) -> _BarDict | None: ...
+def get_current_tick(market_code: str) -> _TickDict | None: ...
+def history_ticks(market_code: str, count: int) -> list[_TickDict] | None: ...
+def history_bars(market_code: str, count: int) -> list[_BarDict] | None: ...
 
 class VornStrategy(strategy.VornStrategy):
     logged_in: bool
