@@ -390,3 +390,78 @@ def test_one_file_per_day_is_named_by_the_local_date_and_never_overwritten(tl, t
     assert names == [f"cap-{today}.tlcap", f"cap-{today}.0001.tlcap"]
     with pytest.raises(FileExistsError):
         capturing(tl.VornStrategy, str(tmp_path / names[0]))
+
+
+class Side(__import__("enum").IntEnum):
+    BUY = 49
+
+
+class TickOrder:
+    """A level-2 order whose codes are an IntEnum member and whose price comes as a tuple."""
+
+    def __init__(self):
+        from pyvorn.enums import MarketType
+        self.order_time, self.security_id, self.market_type = 20250110093000000, "000001", MarketType.SZSE
+        self.side, self.order_type, self.biz_index = Side.BUY, 50, 7
+        self.order_price, self.order_volume, self.orig_order_no = (10.5, "CNY"), 2 ** 70, 0
+
+
+def test_market_data_values_that_a_plain_array_would_lose_are_kept(tl, tmp_path):
+    from conftest import make_config
+    path = str(tmp_path / "kinds.tlcap")
+    Captured = capturing(tl.VornStrategy, path)
+    strategy = Captured(make_config())
+    try:
+        strategy.on_tick_order(TickOrder())
+    except Exception:                                  # the stand-in host may refuse the odd values
+        pass
+    Captured.capture.close()
+    (call,) = [c for c in CaptureReader(path) if c.name == "on_tick_order"]
+    record = call.args[0]
+    assert record.side is Side.BUY and record.order_price == (10.5, "CNY") and type(record.order_price) is tuple
+    assert record.order_volume == 2 ** 70 and record.biz_index == 7
+
+
+def test_a_value_that_cannot_be_packed_costs_only_itself(tl, tmp_path):
+    from conftest import make_config
+    deep = []
+    for _ in range(2000):
+        deep = [deep]
+    odd = TickOrder()
+    odd.orig_order_no = deep
+    path = str(tmp_path / "odd.tlcap")
+    Captured = capturing(tl.VornStrategy, path)
+    strategy = Captured(make_config())
+    for record in (odd, TickOrder()):
+        try:
+            strategy.on_tick_order(record)
+        except Exception:                              # the stand-in host may refuse the odd values
+            pass
+    Captured.capture.close()
+    assert Captured.capture.salvaged == 1 and Captured.capture.error is None
+    calls = [c for c in CaptureReader(path) if c.name == "on_tick_order"]
+    assert len(calls) == 2 and calls[1].args[0].orig_order_no == 0
+
+
+values = __import__("hypothesis").strategies
+
+
+@__import__("hypothesis").given(values.recursive(
+    values.none() | values.booleans() | values.integers() | values.floats(allow_nan=False) | values.text()
+    | values.binary() | values.datetimes() | values.sampled_from(list(Side)),
+    lambda inner: values.lists(inner) | values.tuples(inner, inner)
+    | values.dictionaries(values.integers() | values.text(), inner) | values.frozensets(values.integers()),
+    max_leaves=20))
+def test_any_plain_value_comes_back_as_itself(value):
+    from tessaline_tools._capture_values import Decoder, Encoder, freeze
+
+    def shape(v):
+        if isinstance(v, (list, tuple)):
+            return (type(v).__name__, [shape(x) for x in v])
+        if isinstance(v, dict):
+            return ("dict", [(shape(k), shape(x)) for k, x in v.items()])
+        return (type(v).__name__, v)
+    unpacker = Decoder().unpacker()
+    unpacker.feed(Encoder().pack(freeze(value)))
+    (back,) = list(unpacker)
+    assert shape(back) == shape(value)

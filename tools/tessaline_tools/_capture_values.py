@@ -405,7 +405,7 @@ class Encoder:
             return msgpack.ExtType(EXT_RECORD, self._inner([o.module, o.qualname, [list(a) for a in o.attrs]]))
         if t is Missing:
             return msgpack.ExtType(EXT_MISSING, self._inner([o.module, o.qualname, o.text]))
-        if t is BigInt:
+        if t is BigInt or t is int:                 # a plain int reaches here only beyond 64 bits
             return msgpack.ExtType(EXT_BIGINT, str(int(o)).encode())
         if t is _dt.datetime:
             off = o.utcoffset()

@@ -142,6 +142,7 @@ class CaptureWriter:
         self.records = 0
         self.calls = 0
         self.dropped = 0
+        self.salvaged = 0
         self.error = None
         self.bytes_written = 0
         self._meta = {"module": module_name, "strategy_class": strategy_class}
@@ -220,7 +221,6 @@ class CaptureWriter:
                 self.dropped += len(batch)
 
     def _write_batch(self, batch):
-        pack = self._encoder.pack
         fast = self._fast.pack
         strict = self._strict
         out = []
@@ -236,15 +236,16 @@ class CaptureWriter:
                     append = out.append
                     self._open_next()
                     day_end = self._day_end_ns
-                if item[6] in strict:
-                    item[7] = list(item[7])
-                    append(pack(item))
-                else:
+                if item[6] not in strict:
                     try:
                         append(fast(item))
-                    except (OverflowError, ValueError, TypeError):
-                        item[7] = list(item[7])
-                        append(pack(item))
+                        calls += 1
+                        n += 1
+                        continue
+                    except Exception:                              # noqa: BLE001 - packed the careful way
+                        pass
+                item[7] = list(item[7])
+                append(self._pack_or_salvage(item))
                 calls += 1
             elif kind == R_GCALL:
                 if day_end is not None and item[3] >= day_end:
@@ -258,13 +259,35 @@ class CaptureWriter:
                     self._carry["config"] = pre["config"]
                 if "env" in pre:
                     self._carry["env"] = pre["env"]
-                append(pack(list(item)))
+                append(self._pack_or_salvage(list(item)))
                 calls += 1
             else:
-                append(pack(list(item)))
+                append(self._pack_or_salvage(list(item)))
             n += 1
         self.calls += calls
         self._flush(out, n)
+
+    def _pack_or_salvage(self, item):
+        """Packs a record; a value that cannot be packed is kept by its class and ``repr``
+        (and counted in ``salvaged``), so one odd value never costs the rest of the capture."""
+        try:
+            return self._encoder.pack(item)
+        except Exception:                                          # noqa: BLE001 - salvaged below
+            pass
+        from tessaline_tools._capture_values import _opaque
+        self.salvaged += 1
+
+        def safe(v, depth):
+            try:
+                self._encoder.pack(v)
+                return v
+            except Exception:                                      # noqa: BLE001
+                if depth < 20 and type(v) is list:
+                    return [safe(x, depth + 1) for x in v]
+                if depth < 20 and type(v) is dict:
+                    return {(k if isinstance(k, (int, str)) else repr(k)): safe(x, depth + 1) for k, x in v.items()}
+                return _opaque(v)
+        return self._encoder.pack([safe(v, 0) for v in item])
 
     def _flush(self, out, n):
         if out:
