@@ -1,0 +1,270 @@
+"""tessaline-doctor against the stand-ins, and against copies of them broken one way at a time.
+
+Each run is the real command in a process of its own; a broken copy of the
+host and SDK stand-ins (with the installed extension beside it) goes first on
+PYTHONPATH, so the doctor sees it instead of the installed stand-ins.
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import corvix.tarrow.utils.tessaline as installed_module
+
+SANDBOX = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "sandbox")
+
+
+def run_doctor(*args, cwd, pythonpath=None):
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    if pythonpath:
+        env["PYTHONPATH"] = os.pathsep.join(str(p) for p in pythonpath)
+    out = os.path.join(str(cwd), "doctor.json")
+    proc = subprocess.run([sys.executable, "-m", "tessaline_tools.doctor", "--json", out, *args],
+                          cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
+    report = None
+    if os.path.exists(out):
+        with open(out, encoding="utf-8") as f:
+            report = json.load(f)
+        os.remove(out)
+    return proc, report
+
+
+def failed(report):
+    return [c for c in report["checks"] if c["status"] == "fail"]
+
+
+@pytest.fixture
+def broken_copy(tmp_path):
+    """A copy of the stand-in host and SDK with the installed extension in it; edit(path, old, new) breaks it."""
+    root = tmp_path / "site"
+    shutil.copytree(os.path.join(SANDBOX, "corvix"), root / "corvix",
+                    ignore=shutil.ignore_patterns("__pycache__", "tessaline*"))
+    shutil.copytree(os.path.join(SANDBOX, "pyvorn"), root / "pyvorn", ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy(installed_module.__file__, root / "corvix" / "tarrow" / "utils")
+
+    def edit(relpath, old, new):
+        path = root / relpath
+        text = path.read_text()
+        assert old in text, f"{relpath} no longer contains {old!r}"
+        path.write_text(text.replace(old, new, 1))
+    edit.root = root
+    return edit
+
+
+def test_stand_ins_pass_every_check(tmp_path):
+    proc, report = run_doctor("--records", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert report["ok"] and failed(report) == []
+    areas = {c["area"] for c in report["checks"]}
+    assert {"Interpreter and build", "Module import (fresh process)", "Host framework (corvix.tarrow)",
+            "Gateway SDK (pyvorn)", "SDK records"} <= areas
+    # the text output has one line per check, with the same counts
+    counts = report["summary"]
+    assert f"{counts['passed']} passed, 0 failed" in proc.stdout
+    assert proc.stdout.count("✔") == counts["passed"]
+    assert "✔ Trade.__from_create__(order_id=…" in proc.stdout
+
+
+def test_copy_of_the_stand_ins_passes(broken_copy, tmp_path):
+    proc, report = run_doctor(cwd=tmp_path, pythonpath=[broken_copy.root])
+    assert proc.returncode == 0, proc.stdout
+    assert str(broken_copy.root) in proc.stdout      # the module file found is the copy's
+
+
+BREAKS = {
+    "EVENT member missing": (
+        "corvix/tarrow/core/events.py", '    ORDER_CANCELLATION_REJECT = "order_cancellation_reject"\n', "",
+        "EVENT members the callbacks read", "EVENT.ORDER_CANCELLATION_REJECT"),
+    "SDK enumeration member missing": (
+        "pyvorn/enums.py", "    VoMD = 1\n", "",
+        "MDType members", "MDType.VoMD"),
+    "enumeration missing from __all__": (
+        "pyvorn/enums.py", '    "MDType",\n', "",
+        "from pyvorn.enums import * binds", "MDType not exported through __all__"),
+    "factory keyword renamed": (
+        "corvix/tarrow/model/trade.py", "frozen_price=None, commission", "freeze_price=None, commission",
+        "Trade.__from_create__(order_id=…", "unexpected keyword argument 'frozen_price'"),
+    "factory with an argument fewer": (
+        "corvix/tarrow/model/l2_order.py", "order_type, orig_order_no, l2_order_type):",
+        "order_type, orig_order_no):",
+        "L2Order.__from_create__(9 positional)", "too many positional arguments"),
+    "converter with a keyword-only argument": (
+        "corvix/tarrow/model/_from_vorn.py", "def from_vorn(cls, record, existing):",
+        "def from_vorn(cls, record, *, existing):",
+        "AlgoParentOrder.from_vorn(record, existing)", "too many positional arguments"),
+    "conversion function missing": (
+        "corvix/tarrow/utils/trade_func.py", "def get_trade_type_from_vorn(", "def get_trade_kind_from_vorn(",
+        "from corvix.tarrow.utils.trade_func import", "has no name 'get_trade_type_from_vorn'"),
+    "set_state missing": (
+        "corvix/tarrow/portfolio/position.py", "def set_state(", "def apply_state(",
+        "position.set_state(state_dict)", "no attribute 'set_state'"),
+    "logger without warning": (
+        "corvix/tarrow/utils/logger.py", "del _logger\n",
+        "del _logger\n\nclass _InfoOnly:\n    def info(self, msg):\n        pass\n\n"
+        "user_system_log = _InfoOnly()\n",
+        "user_system_log.warning(text)", "no attribute 'warning'"),
+}
+
+
+@pytest.mark.parametrize("relpath, old, new, check, detail", BREAKS.values(), ids=BREAKS.keys())
+def test_each_break_fails_naming_the_fault(broken_copy, tmp_path, relpath, old, new, check, detail):
+    broken_copy(relpath, old, new)
+    proc, report = run_doctor(cwd=tmp_path, pythonpath=[broken_copy.root])
+    assert proc.returncode == 1, proc.stdout
+    assert any(c["check"].startswith(check) and detail in c["detail"] for c in failed(report)), \
+        "\n".join(f"{c['check']}: {c['detail']}" for c in failed(report))
+    line = next(line for line in proc.stdout.splitlines() if line.startswith(f"  ✗ {check}") and detail in line)
+    assert line
+    assert "Traceback" not in proc.stdout + proc.stderr
+
+
+def test_missing_conversion_function_is_located_in_the_module_import(broken_copy, tmp_path):
+    broken_copy("corvix/tarrow/utils/trade_func.py", "def get_vorn_tdtype(", "def get_vorn_td_type(")
+    proc, report = run_doctor(cwd=tmp_path, pythonpath=[broken_copy.root])
+    module_failures = {c["check"]: c["detail"] for c in failed(report)
+                       if c["area"] == "Module import (fresh process)"}
+    assert "cannot import name 'get_vorn_tdtype'" in module_failures["import corvix.tarrow.utils.tessaline"]
+    statement = next(k for k in module_failures if k.startswith("failing statement 8:"))
+    assert module_failures[statement] == "corvix.tarrow.utils.trade_func has no name 'get_vorn_tdtype'"
+    # the host checks still run: the call shape of the missing function cannot be checked, the rest pass
+    unknown = {c["check"] for c in report["checks"] if c["status"] == "unknown"}
+    assert "get_vorn_tdtype(gateway_name)" in unknown
+
+
+def test_missing_from_all_lets_the_module_import_but_is_reported_twice(broken_copy, tmp_path):
+    broken_copy("pyvorn/enums.py", '    "OrderStatusType",\n', "")
+    proc, report = run_doctor(cwd=tmp_path, pythonpath=[broken_copy.root])
+    by_check = {c["check"]: c for c in report["checks"]}
+    assert by_check["import corvix.tarrow.utils.tessaline"]["status"] == "ok"
+    star = by_check["names bound by from pyvorn.enums import *"]
+    assert star["status"] == "fail" and "OrderStatusType not bound" in star["detail"]
+
+
+@pytest.mark.parametrize("tail, expected", [
+    ('raise RuntimeError("licence server unreachable")\n',
+     "RuntimeError: licence server unreachable (raised at {path}:"),
+    ("import sys\nsys.exit(3)\n", "SystemExit: 3 (raised at {path}:"),
+], ids=["raises", "exits"])
+def test_host_module_failing_on_import_is_reported_with_its_place(broken_copy, tmp_path, tail, expected):
+    path = broken_copy.root / "corvix" / "tarrow" / "model" / "tick.py"
+    path.write_text(path.read_text() + tail)
+    proc, report = run_doctor(cwd=tmp_path, pythonpath=[broken_copy.root])
+    assert proc.returncode == 1
+    details = {c["check"]: c["detail"] for c in failed(report)}
+    expected = expected.format(path=path)
+    assert expected in details["from corvix.tarrow.model.tick import TickObject"]
+    assert expected in details["import corvix.tarrow.utils.tessaline"]
+    assert expected in details["failing statement 3: from corvix.tarrow.model.tick import TickObject"]
+    assert "Traceback" not in proc.stdout + proc.stderr
+
+
+def test_host_module_killing_its_process_is_reported(broken_copy, tmp_path):
+    path = broken_copy.root / "corvix" / "tarrow" / "model" / "trade.py"
+    path.write_text(path.read_text() + "import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n")
+    proc, report = run_doctor(cwd=tmp_path, pythonpath=[broken_copy.root])
+    assert proc.returncode == 1
+    crashes = [c for c in failed(report) if c["check"] == "check process"]
+    assert {c["area"] for c in crashes} == {"Module import (fresh process)", "Host framework (corvix.tarrow)"}
+    assert all("killed by signal 9 (SIGKILL)" in c["detail"] for c in crashes)
+    host = next(c for c in crashes if c["area"].startswith("Host"))
+    assert "while checking from corvix.tarrow.model.trade import Trade" in host["detail"]
+    # checks made before the crash are kept
+    assert any(c["check"] == "from corvix.tarrow.model.tick import TickObject" and c["status"] == "ok"
+               for c in report["checks"])
+
+
+CONFIG_MODULE = textwrap.dedent("""
+    from corvix.tarrow.config import BaseConfig, Config, TradingCalendar
+
+    good = Config(base=BaseConfig(accounts={"STOCK": "1001_xtp"}, md_type="VoMD", algo_account="2001_xta"))
+    bad = Config(base=BaseConfig(accounts={"STOCK": "1001_XTP_2", "FUTURE": "1002_NOPE"},
+                                 algo_account="2001", trading_calendar=object()))
+
+    class Bare:
+        pass
+
+    class Holder:
+        base = Bare()
+""")
+
+
+def test_config_checks(tmp_path):
+    (tmp_path / "hostcfg.py").write_text(CONFIG_MODULE)
+    proc, report = run_doctor("--config", "hostcfg:good", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stdout
+    config = {c["check"]: c["detail"] for c in report["checks"] if c["area"] == "Host configuration"}
+    assert config["config.base.md_type"] == "'VoMD': MDType.VoMD is registered"
+    assert config["config.base.accounts"] == "'STOCK' → TDType.XTP"
+    assert config["config.base.algo_account"] == "'2001_xta': AlgoType.XTA is registered"
+    assert "answers 'in' for a numpy day" in config["config.base.trading_calendar"]
+
+    proc, report = run_doctor("--config", "hostcfg:bad", cwd=tmp_path)
+    assert proc.returncode == 1
+    bad = {c["check"]: c["detail"] for c in failed(report)}
+    assert "'STOCK': '1001_XTP_2' splits into 3 fields on '_', not exactly 2" in bad["config.base.accounts"]
+    assert "'FUTURE': get_vorn_tdtype('NOPE') raised ValueError" in bad["config.base.accounts"]
+    assert bad["config.base.algo_account"] == "'2001' splits into 1 fields on '_', not exactly 2"
+    assert "TypeError" in bad["config.base.trading_calendar"]
+
+    proc, report = run_doctor("--config", "hostcfg:Holder", cwd=tmp_path)
+    bad = {c["check"]: c["detail"] for c in failed(report)}
+    assert set(bad) == {"config.base.accounts", "config.base.trading_calendar"}
+    assert "has no attribute 'accounts': initialize needs it" in bad["config.base.accounts"]
+
+
+RECORDS_MODULE = textwrap.dedent("""
+    from dataclasses import dataclass
+
+    @dataclass(slots=True)
+    class Snap:
+        security_id: str
+        orig_time: int
+
+    class Plain:
+        def __init__(self):
+            self.fund_account_id = "1"
+""")
+
+
+def test_record_checks(tmp_path):
+    (tmp_path / "vendor_records.py").write_text(RECORDS_MODULE)
+    proc, report = run_doctor("--record", "snapshot=vendor_records:Snap", "--record", "login_res=vendor_records:Plain",
+                              "--record", "order=Missing", cwd=tmp_path)
+    assert proc.returncode == 1
+    records = {c["check"]: c for c in report["checks"] if c["area"] == "SDK records"}
+    snap = records["on_snapshot(snapshot): vendor_records.Snap"]
+    assert snap["status"] == "fail" and snap["detail"].startswith("no attribute market_type, open_price")
+    assert records["on_login(login_res): vendor_records.Plain"]["status"] == "unknown"
+    assert records["on_order(order): pyvorn.records.Missing"]["status"] == "fail"
+    assert records["on_bar(bar): pyvorn.records.Bar"]["status"] == "ok"
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--config", "no_colon"], "expected MODULE:ATTRIBUTE"),
+    (["--record", "nonsense=X"], "'nonsense' is not a record parameter"),
+    (["--timeout", "0"], "--timeout must be a positive number"),
+])
+def test_usage_errors(tmp_path, args, message):
+    proc = subprocess.run([sys.executable, "-m", "tessaline_tools.doctor", *args], cwd=tmp_path,
+                          capture_output=True, text=True)
+    assert proc.returncode == 2
+    assert message in proc.stderr and "Traceback" not in proc.stderr
+
+
+def test_unwritable_json_path(tmp_path):
+    proc = subprocess.run([sys.executable, "-m", "tessaline_tools.doctor", "--json",
+                           str(tmp_path / "missing-dir" / "out.json")], cwd=tmp_path, capture_output=True, text=True)
+    assert proc.returncode == 2
+    assert "cannot write" in proc.stderr and "Traceback" not in proc.stderr
+
+
+def test_host_thread_left_running_does_not_hold_the_check_up(broken_copy, tmp_path):
+    path = broken_copy.root / "corvix" / "tarrow" / "model" / "tick.py"
+    path.write_text(path.read_text() + "import threading, time\nthreading.Thread(target=time.sleep, args=(600,)).start()\n")
+    proc, report = run_doctor("--timeout", "60", cwd=tmp_path, pythonpath=[broken_copy.root])
+    assert proc.returncode == 0, proc.stdout
