@@ -364,6 +364,22 @@ def test_rotation_by_size_keeps_every_call_and_each_file_stands_alone(tl, tmp_pa
     alone = CaptureReader(paths[-1])
     list(alone)
     assert alone.carry is not None and "config" in alone.carry
+    # a later file replays by itself: a strategy is built for it from the carried configuration
+    middle = CaptureReader(paths[1])
+    list(middle)
+    summary, _ = rp.replay_capture(tl, paths[1])
+    assert summary["constructed_for_replay"] and summary["calls"] == middle.calls > 0
+    assert set(summary["callbacks"]) == {"on_trade"}
+
+
+def test_a_plain_replay_writes_its_summary_as_json(sessions, tmp_path, capsys):
+    import json
+    path = sessions["single"][0]
+    code, out, err = _compare(capsys, path, "--json", str(tmp_path / "s.json"))
+    assert code == 0 and f"replayed {sessions['single'][3].capture.calls} calls" in out
+    summary = json.load(open(tmp_path / "s.json"))
+    assert summary["calls"] == sessions["single"][3].capture.calls and summary["capture_complete"]
+    assert summary["events"]["TICK"] == summary["callbacks"]["on_snapshot"]
 
 
 def test_the_simulator_writes_a_capture_and_refuses_to_overwrite_one(tmp_path, capsys):
