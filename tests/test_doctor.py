@@ -108,6 +108,15 @@ BREAKS = {
         "del _logger\n\nclass _InfoOnly:\n    def info(self, msg):\n        pass\n\n"
         "user_system_log = _InfoOnly()\n",
         "user_system_log.warning(text)", "no attribute 'warning'"),
+    "SDK base initialiser wants an argument": (
+        "pyvorn/strategy.py", "    def __init__(self):\n", "    def __init__(self, engine):\n",
+        "base initialiser takes no arguments", "missing a required argument: 'engine'"),
+    "SDK callback with another parameter count": (
+        "pyvorn/strategy.py", "    def on_order(self, order):", "    def on_order(self, order, account):",
+        "SDK callbacks (20)", "the SDK declares on_order(self, order, account)"),
+    "SDK base with a read-only strategy attribute": (
+        "pyvorn/strategy.py", "    _vorn_root = True\n", "    _vorn_root = True\n    bar_cnt = property(lambda self: 0)\n",
+        "VornStrategy(config) constructs", "setting the strategy's attributes raised AttributeError"),
 }
 
 

@@ -19,7 +19,7 @@ import platform
 import sys
 import time
 import traceback
-from datetime import datetime
+from datetime import datetime, time as time_of_day
 
 from tessaline_tools import _contract as C
 
@@ -62,7 +62,7 @@ def where(exc):
     if isinstance(exc, SyntaxError) and exc.filename:
         return f"{exc.filename}:{exc.lineno}"
     frames = [f for f in traceback.extract_tb(exc.__traceback__)
-              if not f.filename.startswith("<frozen") and f.filename != __file__
+              if not f.filename.startswith(("<frozen", "<string>")) and f.filename != __file__
               and os.path.dirname(f.filename) != _IMPORTLIB_DIR]
     if not frames:
         return ""
@@ -121,7 +121,7 @@ def bind(func, shown, args, kwargs):
     try:
         sig.bind(*args, **kwargs)
     except TypeError as exc:
-        return FAIL, f"{exc}; the host's signature is {sig}"
+        return FAIL, f"{exc}; its signature is {sig}"
     return OK, f"accepts it: {sig}"
 
 
@@ -359,7 +359,7 @@ def check_module_file(rep, spec):
                   f"{origin} is not the compiled extension (loader {type(spec.loader).__name__})")
         return
     package = sys.modules.get(C.MODULE_PACKAGE)
-    where_ = os.path.dirname(origin)
+    where_ = os.path.abspath(os.path.dirname(origin))
     in_package = package is not None and where_ in [os.path.abspath(p) for p in getattr(package, "__path__", [])]
     detail = f"{origin}, tessaline {distribution_version('tessaline')}"
     if not in_package:
@@ -411,7 +411,7 @@ def check_module_globals(rep, g):
         rep.check(area, f"names bound by {C.statement_text(star)}", OK, ", ".join(n for _, n in star.names))
 
     problems = [f"{n} is bound" for n in C.UNBOUND_NAMES if n in g]
-    if g.get("time") is not datetime.now().time().__class__:
+    if g.get("time") is not time_of_day:
         problems.append(f"time is {g.get('time')!r}, not the datetime.time class")
     rep.check(area, "RB bound, RingBuffer not bound, time is datetime.time", FAIL if problems else OK,
               "; ".join(problems))
@@ -603,6 +603,7 @@ def _subclass_source():
     lines = ["class VornStrategy(base):",
              "    def __init__(self, config):",
              "        super().__init__()",
+             "        _progress['base initialised'] = True",
              "        self.logged_in = False",
              "        self.order_num = 0",
              "        self.bar_cnt = 0",
@@ -618,7 +619,8 @@ def check_subclass(rep, base):
     area = AREA_SDK
     name = "subclass VornStrategy(strategy.VornStrategy) with the module's methods"
     rep.begin(area, name)
-    namespace = {"base": base, "datetime": datetime, "__name__": C.MODULE_NAME}
+    progress = {}
+    namespace = {"base": base, "datetime": datetime, "_progress": progress, "__name__": C.MODULE_NAME}
     try:
         exec(_subclass_source(), namespace)
         cls = namespace["VornStrategy"]
@@ -638,7 +640,11 @@ def check_subclass(rep, base):
         obj = cls(config=None)
         values = (obj.logged_in, obj.order_num, obj.bar_cnt, obj.current_trade_dt, obj.config)
     except BaseException as exc:
-        rep.check(area, name, FAIL, describe(exc))
+        if progress:
+            rep.check(area, name, FAIL, f"after the base initialiser, setting the strategy's attributes raised "
+                                        f"{describe(exc)}")
+        else:
+            rep.check(area, name, UNKNOWN, f"outside a running SDK the base initialiser raised {describe(exc)}")
         return
     if values != (False, 0, 0, 0, None):
         rep.check(area, name, FAIL, f"the base class changed the attributes set by __init__: {values!r}")
@@ -650,8 +656,7 @@ def check_callbacks(rep, base):
     area = AREA_SDK
     mismatches, unknown = [], []
     for name, params in C.SDK_CALLBACKS:
-        raw = base.__dict__.get(name) if name in base.__dict__ else next(
-            (k.__dict__[name] for k in base.__mro__ if name in k.__dict__), None)
+        raw = next((k.__dict__[name] for k in base.__mro__ if k is not object and name in k.__dict__), None)
         if raw is None:
             unknown.append(f"{name} is not defined by the base class")
             continue
