@@ -277,3 +277,14 @@ def test_host_thread_left_running_does_not_hold_the_check_up(broken_copy, tmp_pa
     path.write_text(path.read_text() + "import threading, time\nthreading.Thread(target=time.sleep, args=(600,)).start()\n")
     proc, report = run_doctor("--timeout", "60", cwd=tmp_path, pythonpath=[broken_copy.root])
     assert proc.returncode == 0, proc.stdout
+
+
+def test_module_installed_outside_the_hosts_package(broken_copy, tmp_path):
+    os.remove(broken_copy.root / "corvix" / "tarrow" / "utils" / os.path.basename(installed_module.__file__))
+    proc, report = run_doctor(cwd=tmp_path, pythonpath=[broken_copy.root])
+    details = {c["check"]: c["detail"] for c in failed(report)}
+    assert f"corvix.tarrow.utils is {broken_copy.root / 'corvix' / 'tarrow' / 'utils'}, which holds no tessaline" \
+        in details["module file"]
+    assert f"installed it at {installed_module.__file__}, outside the host's package" in details["module file"]
+    assert details["import corvix.tarrow.utils.tessaline"].startswith("ModuleNotFoundError: No module named")
+    assert not any(check.startswith("failing statement") for check in details)

@@ -340,7 +340,8 @@ def probe_module(rep, _args):
         module = importlib.import_module(C.MODULE_NAME)
     except BaseException as exc:
         rep.check(AREA_MODULE, f"import {C.MODULE_NAME}", FAIL, describe(exc))
-        locate_import_failure(rep)
+        if not (isinstance(exc, ModuleNotFoundError) and exc.name == C.MODULE_NAME):
+            locate_import_failure(rep)
         return
     elapsed = (time.perf_counter() - started) * 1000
     rep.check(AREA_MODULE, f"import {C.MODULE_NAME}", OK, f"imported in {elapsed:.0f} ms")
@@ -349,9 +350,16 @@ def probe_module(rep, _args):
 
 def check_module_file(rep, spec):
     if spec is None or not spec.origin:
-        rep.check(AREA_BUILD, "module file", FAIL,
-                  f"no {C.MODULE_NAME} on the module path: the tessaline wheel installs "
-                  f"tessaline.cpython-311-*.so into the host's corvix/tarrow/utils/ directory")
+        package = sys.modules.get(C.MODULE_PACKAGE)
+        dirs = ", ".join(getattr(package, "__path__", None) or ["(not importable)"])
+        detail = f"no {C.MODULE_NAME}: {C.MODULE_PACKAGE} is {dirs}, which holds no tessaline extension"
+        elsewhere = installed_extensions()
+        if elsewhere:
+            detail += f"; the tessaline distribution installed it at {elsewhere[0]}, outside the host's package " \
+                      f"(install the module into the environment the host's corvix is installed in)"
+        else:
+            detail += "; the tessaline distribution is not installed here"
+        rep.check(AREA_BUILD, "module file", FAIL, detail)
         return
     origin = spec.origin
     if not isinstance(spec.loader, importlib.machinery.ExtensionFileLoader):
@@ -367,6 +375,15 @@ def check_module_file(rep, spec):
         return
     rep.check(AREA_BUILD, "module file", OK, f"{detail}, in the {C.MODULE_PACKAGE} package of "
                                              f"{os.path.dirname(os.path.dirname(os.path.dirname(where_)))}")
+
+
+def installed_extensions():
+    """Where the tessaline distribution put its extension, if it is installed."""
+    try:
+        files = importlib.metadata.files("tessaline") or []
+    except importlib.metadata.PackageNotFoundError:
+        return []
+    return [str(f.locate()) for f in files if f.name.startswith("tessaline.") and f.name.endswith(".so")]
 
 
 def locate_import_failure(rep):
