@@ -225,11 +225,11 @@ Ref on_bar(Ctx& c, PyObject* const* a) {
     }
     if (same_time) {
         Ref count = c.attr(self, Name::bar_cnt);
-        setattr(self, c.n(Name::bar_cnt), require(PyNumber_InPlaceAdd(count.get(), c.integer(Int::one))).get());
+        c.store(self, Name::bar_cnt, require(PyNumber_InPlaceAdd(count.get(), c.integer(Int::one))).get());
     } else {
-        setattr(self, c.n(Name::bar_cnt), c.integer(Int::one));
+        c.store(self, Name::bar_cnt, c.integer(Int::one));
     }
-    setattr(self, c.n(Name::current_trade_dt), stamp_seconds(c, bar).get());
+    c.store(self, Name::current_trade_dt, stamp_seconds(c, bar).get());
 
     // Equality only: a count that went past the universe size (a failed event
     // below leaves it unreset) never completes that bar time.
@@ -255,7 +255,7 @@ Ref on_bar(Ctx& c, PyObject* const* a) {
     Ref bar_member = c.member(Name::EVENT, Name::BAR);
     Ref event = call_kw(event_type.get(), c.kw(Kw::dated_event), bar_member, bar_date, bar_date);
     append(event);
-    setattr(self, c.n(Name::bar_cnt), c.integer(Int::zero));
+    c.store(self, Name::bar_cnt, c.integer(Int::zero));
     return none();
 }
 

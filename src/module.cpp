@@ -183,6 +183,7 @@ int exec_module(PyObject* module) {
     ModuleState& st = state_of(module);
     try {
         init_state(st);
+        check_fast_paths(st.fast);
         st.function_type = create_function_type(module);
         if (st.function_type == nullptr) throw PythonError{};
         PyObject* globals = PyModule_GetDict(module);

@@ -31,7 +31,7 @@ bool host_status_is(const Ctx& c, PyObject* cx_order, Name member) {
 
 void set_host_status(const Ctx& c, PyObject* cx_order, Name member) {
     Ref value = c.member(Name::ORDER_STATUS, member);
-    setattr(cx_order, c.n(Name::status), value.get());
+    c.store(cx_order, Name::status, value.get());
 }
 
 // orders_dict.__contains__(record.client_order_id): a plain dict answers
@@ -100,7 +100,7 @@ void on_accepted(const Ctx& c, PyObject* order, PyObject* cx_order, PyObject* ac
     if (host_status_is(c, cx_order, Name::FILLED) || host_status_is(c, cx_order, Name::CANCELLED)) return;
     {
         Ref counter_id = c.attr(order, Name::counter_order_id);
-        setattr(cx_order, c.n(Name::secondary_order_id), counter_id.get());
+        c.store(cx_order, Name::secondary_order_id, counter_id.get());
     }
     {
         Method set_frozen_cash(cx_order, c.n(Name::set_frozen_cash));
@@ -138,18 +138,18 @@ void apply_fill(const Ctx& c, PyObject* order, PyObject* cx_order, PyObject* acc
         // give; keep the last one rather than lose the fill itself.
         if (!compare(traded.get(), c.integer(Int::zero), Py_EQ)) {
             Ref average = require(PyNumber_TrueDivide(value.get(), traded.get()));
-            setattr(cx_order, c.n(Name::avg_price), average.get());
+            c.store(cx_order, Name::avg_price, average.get());
         }
     }
     {
         Ref traded = c.attr(order, Name::trade_qty);
-        setattr(cx_order, c.n(Name::filled_quantity), traded.get());
+        c.store(cx_order, Name::filled_quantity, traded.get());
     }
     {
         Ref ordered = c.attr(order, Name::order_qty);
         Ref traded = c.attr(order, Name::trade_qty);
         Ref unfilled = require(PyNumber_Subtract(ordered.get(), traded.get()));
-        setattr(cx_order, c.n(Name::unfilled_quantity), unfilled.get());
+        c.store(cx_order, Name::unfilled_quantity, unfilled.get());
     }
     if (report_is(c, order, Name::Filled))
         set_host_status(c, cx_order, Name::FILLED);

@@ -189,25 +189,6 @@ bool reads_like_type(PyTypeObject* meta, PyObject* name) {
 
 }  // namespace
 
-Ref Ctx::attr_slow(PyObject* obj, Name name) const {
-    PyTypeObject* type = Py_TYPE(obj);
-    AttrSlot& seen = st_.attr_seen[static_cast<int>(name)];
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject* descr = _PyType_Lookup(type, n(name));
-        if (valid_tag(type)) {
-            seen = AttrSlot{type->tp_version_tag, -1};
-            // Only a slot of this type or of a base: a descriptor taken from an
-            // unrelated class describes some other object's layout.
-            if (descr != nullptr && Py_IS_TYPE(descr, &PyMemberDescr_Type) &&
-                PyType_IsSubtype(type, PyDescr_TYPE(descr))) {
-                PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-                if (member->type == T_OBJECT_EX && !(member->flags & PY_AUDIT_READ)) seen.offset = member->offset;
-            }
-        }
-    }
-    return getattr(obj, n(name));
-}
-
 Ref Ctx::member(Name owner_name, Name member_name) const {
     Ref owner = global(owner_name);
     PyObject* o = owner.get();

@@ -2,6 +2,7 @@
 // the per-call context through which handlers reach the module's globals.
 #pragma once
 
+#include "attr_cache.hpp"
 #include "names.hpp"
 #include "pyref.hpp"
 
@@ -58,15 +59,6 @@ struct GlobalSlot {
     PyObject* value;  // borrowed from the module dict
 };
 
-// A slot attribute (member descriptor of a __slots__ class or slotted
-// dataclass) as last resolved for a name, valid while the type's version tag
-// is unchanged (any change to the type or its bases gives a new tag);
-// offset -1: that type has no slot member of that name.
-struct AttrSlot {
-    unsigned int type_version;
-    Py_ssize_t offset;
-};
-
 // global(owner).member as last resolved, for an owner whose state is summed
 // up by version tags: a class (its tag and its metaclass's) or an object with
 // a plain __dict__ (that dict's version and its type's tag).
@@ -82,7 +74,9 @@ struct MemberSlot {
 struct ModuleState {
     PyObject* names[static_cast<int>(Name::count)];
     GlobalSlot globals_seen[static_cast<int>(Name::count)];
-    AttrSlot attr_seen[static_cast<int>(Name::count)];
+    ReadCache attr_seen[static_cast<int>(Name::count)];    // obj.<name>, per record type
+    StoreCache store_seen[static_cast<int>(Name::count)];  // obj.<name> = value, per type
+    FastPaths fast;                                        // the attribute fast paths that passed their check
     MemberSlot members_seen[static_cast<int>(Name::count)];
     PyObject* kwnames[static_cast<int>(Kw::count)];
     PyObject* ints[static_cast<int>(Int::count)];
@@ -122,19 +116,15 @@ public:
     // global(owner).member: an enumeration member or a class attribute.
     Ref member(Name owner, Name member) const;
 
-    // obj.attr
+    // obj.attr, as PyObject_GetAttr reads it (see attr_cache.hpp).
     Ref attr(PyObject* obj, Name name) const {
-        const AttrSlot& seen = st_.attr_seen[static_cast<int>(name)];
-        PyTypeObject* type = Py_TYPE(obj);
-        if (seen.type_version != 0 && type->tp_version_tag == seen.type_version &&
-            (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
-            if (seen.offset < 0) return getattr(obj, n(name));
-            PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + seen.offset);
-            if (value != nullptr) return Ref::borrow(value);
-        }
-        return attr_slow(obj, name);
+        return cached_read(st_.attr_seen[static_cast<int>(name)], st_.fast, obj, n(name));
     }
-    Ref attr_slow(PyObject* obj, Name name) const;
+
+    // obj.attr = value, as PyObject_SetAttr stores it.
+    void store(PyObject* obj, Name name, PyObject* value) const {
+        cached_store(st_.store_seen[static_cast<int>(name)], st_.fast, obj, n(name), value);
+    }
 
     template <class... Args>
     Ref call_method(PyObject* obj, Name name, const Args&... args) const {

@@ -288,3 +288,119 @@ def test_caches_invalidated_at_every_point_change_nothing(case):
     assert (out.error_type, out.error_text) == (ref.error_type, ref.error_text)
     assert out.final == ref.final
     assert out.leaks == []
+
+
+# ------------------------------------------------------------------ faults inside the attribute fast paths
+#
+# Each layout a record can have is read through its own fast path; a failure
+# at any one of the reads must come out as the interpreter gives it (the very
+# exception object a getter raised; for a missing attribute, the
+# AttributeError the interpreter raises, with its name and object), with
+# nothing posted, and must not disturb the next, complete record.
+
+LOGIN_READS = ("fund_account_id", "error_code", "client_seq_id", "error_msg")
+
+
+def plain_layout():
+    class Plain:
+        pass
+    return Plain
+
+
+def slotted_layout():
+    class Slotted:
+        __slots__ = LOGIN_READS
+    return Slotted
+
+
+def namespace_layout():
+    return types.SimpleNamespace
+
+
+LAYOUTS = {"plain": plain_layout, "slotted": slotted_layout, "namespace": namespace_layout}
+
+
+def login_of(cls):
+    r = cls()
+    for name, value in zip(LOGIN_READS, ("1001", 0, 1, "m")):
+        setattr(r, name, value)
+    return r
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("missing", LOGIN_READS)
+def test_a_missing_attribute_fails_as_the_interpreter_fails(strategy, events, logs, layout, missing):
+    cls = LAYOUTS[layout]()
+    good = login_of(cls)
+    strategy.on_login(good)  # the reads are resolved for this type first
+    bad = login_of(cls)
+    delattr(bad, missing)
+    with pytest.raises(AttributeError) as expected:
+        getattr(bad, missing)
+    for _ in range(2):
+        with pytest.raises(AttributeError) as caught:
+            strategy.on_login(bad)
+        assert str(caught.value) == str(expected.value)
+        assert caught.value.name == missing and caught.value.obj is bad
+    assert len(events) == 1
+    strategy.on_login(good)
+    assert [e.msg for e in events] == ["m", "m"]
+
+
+@pytest.mark.parametrize("failing", LOGIN_READS)
+def test_a_raising_getter_propagates_its_own_exception(strategy, events, logs, failing):
+    errors = []
+
+    def getter(name):
+        def get(self):
+            if name == failing and self.armed:
+                errors.append(Boom(name))
+                raise errors[-1]
+            return {"fund_account_id": "1001", "error_code": 0, "client_seq_id": 1, "error_msg": "m"}[name]
+        return property(get)
+
+    cls = type("Viewed", (), {name: getter(name) for name in LOGIN_READS})
+    r = cls()
+    r.armed = False
+    strategy.on_login(r)
+    r.armed = True
+    for _ in range(2):
+        with pytest.raises(Boom) as caught:
+            strategy.on_login(r)
+        assert caught.value is errors[-1]
+        assert caught.value.__context__ is None
+    # an AttributeError from a getter gets the object and name attached, as PyObject_GetAttr does
+    cls.error_msg = property(lambda self: (_ for _ in ()).throw(AttributeError("inner")))
+    r.armed = False
+    with pytest.raises(AttributeError) as caught:
+        strategy.on_login(r)
+    assert (str(caught.value), caught.value.name, caught.value.obj) == ("inner", "error_msg", r)
+    assert len(events) == 1
+
+
+def test_a_failing_counter_write_leaves_the_old_value(strategy, events, monkeypatch):
+    """A property that refuses bar_cnt on a strategy subclass: the write fails
+    with its error and the counter the instance held is untouched."""
+    from pyvorn.records import Bar
+    from pyvorn.enums import MarketType
+    monkeypatch.setattr(tl, "system_log", types.SimpleNamespace(info=lambda msg: None))
+    refused = Boom("bar_cnt")
+
+    class Refusing(tl.VornStrategy):
+        pass
+
+    s = Refusing(R.Kit().config)
+    bar = Bar(security_id="000001", market_type=MarketType.SZSE, end_time=20240102093100000)
+    import corvix.tarrow.environment as environment
+    environment.Environment.reset(universe=["600000.XSHG", "000001.XSHE"])
+    try:
+        s.on_bar(bar)
+        assert s.bar_cnt == 1
+        Refusing.bar_cnt = property(lambda self: 1, lambda self, value: (_ for _ in ()).throw(refused))
+        with pytest.raises(Boom) as caught:
+            s.on_bar(bar)
+        assert caught.value is refused
+        del Refusing.bar_cnt
+        assert s.bar_cnt == 1 and s.current_trade_dt == 20240102093100.0
+    finally:
+        environment.Environment.reset()

@@ -686,3 +686,254 @@ def test_a_member_whose_type_becomes_a_descriptor_is_seen(host, monkeypatch):
     Member.__get__ = lambda self, obj, owner=None: "via descriptor"
     s.on_login(record)
     assert made[:2] == [Members.__dict__["LOGIN"]] * 2 and made[2] == "via descriptor"
+
+
+# ------------------------------------------------------------------ attribute fast paths
+#
+# Record attributes are read straight from where each layout keeps them (the
+# inline values of a plain instance, a slot, a compiled member or getset, a
+# property's getter), remembered per record type; the strategy's counters and
+# the host order's fields are written in place. Whatever happens to an object
+# or its type between two calls, the next read must give what the
+# interpreter gives for the same statement, with the same error.
+
+def login_record(cls, msg):
+    r = cls()
+    r.fund_account_id, r.error_code, r.client_seq_id, r.error_msg = "1001", 0, 1, msg
+    return r
+
+
+def seen_msgs(s, record, n=2):
+    return [e.msg for e in login_events(s, record, n)]
+
+
+def assert_missing(s, record, name):
+    """on_login fails exactly as `record.<name>` does in interpreted code."""
+    with pytest.raises(AttributeError) as expected:
+        getattr(record, name)
+    with pytest.raises(AttributeError) as got:
+        s.on_login(record)
+    assert str(got.value) == str(expected.value)
+    assert got.value.name == name and got.value.obj is record
+
+
+def test_plain_attributes_follow_the_object(host):
+    class Plain:
+        pass
+
+    class Other:
+        pass
+
+    s = make_strategy()
+    r = login_record(Plain, "inline")
+    assert seen_msgs(s, r) == ["inline"] * 2
+    r.error_msg = "changed"
+    assert seen_msgs(s, r) == ["changed"] * 2
+    vars(r)  # the values move into a real dict
+    r.error_msg = "after vars"
+    assert seen_msgs(s, r) == ["after vars"] * 2
+    crowded = login_record(Plain, "crowded")
+    for i in range(40):  # more names than the shared keys hold: this instance gets a dict
+        setattr(crowded, f"extra{i}", i)
+    fresh = login_record(Plain, "fresh")
+    assert seen_msgs(s, crowded) + seen_msgs(s, fresh) == ["crowded"] * 2 + ["fresh"] * 2
+    moved = login_record(Plain, "moved")
+    moved.__class__ = Other
+    assert seen_msgs(s, moved) == ["moved"] * 2
+    del moved.error_msg
+    assert_missing(s, moved, "error_msg")
+    Other.error_msg = "class attribute"  # found once the instance has none
+    assert seen_msgs(s, moved) == ["class attribute"] * 2
+    assert seen_msgs(s, fresh) == ["fresh"] * 2
+    Plain.error_msg = property(lambda self: "property")  # a data descriptor comes before the instance
+    assert seen_msgs(s, fresh) == ["property"] * 2
+    del Plain.error_msg
+    assert seen_msgs(s, fresh) == ["fresh"] * 2
+    del fresh.error_msg
+    assert_missing(s, fresh, "error_msg")
+
+
+def test_attribute_hooks_of_a_class_body_are_honoured(host):
+    class Hooked:
+        def __getattribute__(self, name):
+            return "hooked" if name == "error_msg" else object.__getattribute__(self, name)
+
+    class Fallback:
+        def __getattr__(self, name):
+            return "fallback"
+
+    class Plain:
+        pass
+
+    s = make_strategy()
+    assert seen_msgs(s, login_record(Hooked, "plain")) == ["hooked"] * 2
+    r = login_record(Fallback, "plain")
+    assert seen_msgs(s, r) == ["plain"] * 2
+    del r.error_msg
+    assert seen_msgs(s, r) == ["fallback"] * 2
+    p = login_record(Plain, "plain")
+    assert seen_msgs(s, p) == ["plain"] * 2
+    Plain.__getattribute__ = lambda self, name: "added later" if name == "error_msg" else \
+        object.__getattribute__(self, name)
+    assert seen_msgs(s, p) == ["added later"] * 2
+
+
+def test_interleaved_record_types_sharing_names(host):
+    """More record types than a name keeps room for, each read in turn."""
+    def slotted():
+        class Slotted:
+            __slots__ = ("fund_account_id", "error_code", "client_seq_id", "error_msg")
+        return Slotted
+
+    def plain():
+        class Plain:
+            pass
+        return Plain
+
+    def with_property():
+        class Viewed:
+            __slots__ = ("fund_account_id", "error_code", "client_seq_id", "_msg")
+            error_msg = property(lambda self: self._msg, lambda self, v: setattr(self, "_msg", v))
+        return Viewed
+
+    kinds = [slotted, plain, with_property, lambda: types.SimpleNamespace] * 4
+    records = [login_record(make(), f"type {i}") for i, make in enumerate(kinds)]
+    s = make_strategy()
+    for _ in range(3):
+        assert [seen_msgs(s, r, 1)[0] for r in records] == [f"type {i}" for i in range(len(records))]
+    del records[5].error_msg
+    assert_missing(s, records[5], "error_msg")
+    assert [seen_msgs(s, r, 1)[0] for r in records[6:]] == [f"type {i}" for i in range(6, len(records))]
+
+
+def test_compiled_members_and_getsets(host):
+    """Members and getsets of a compiled layout (OSError's), read for a subclass."""
+    class Login(OSError):
+        fund_account_id = BaseException.__dict__["args"]   # a getset
+        error_code = OSError.__dict__["errno"]             # T_OBJECT members
+        error_msg = OSError.__dict__["strerror"]
+
+    s = make_strategy()
+    r = Login(5, "first")
+    r.client_seq_id = 1  # kept in the exception's own __dict__
+    for _ in range(2):
+        (event,) = login_events(s, r, 1)
+        assert (event.account_id, event.code, event.msg, event.rid) == ((5, "first"), 5, "first", 1)
+    r.strerror = "second"
+    r.args = ("a",)
+    r.__dict__["client_seq_id"] = 2
+    (event,) = login_events(s, r, 1)
+    assert (event.account_id, event.code, event.msg, event.rid) == (("a",), 5, "second", 2)
+    del Login.error_msg
+    assert_missing(s, r, "error_msg")
+
+
+def bar_record(end):
+    from pyvorn.records import Bar
+    return Bar(security_id="000001", market_type=MarketType.SZSE, end_time=end, open=1.0, close=1.0, high=1.0,
+               low=1.0, amount=1.0, volume=1, prev_close=1.0)
+
+
+def test_strategy_counters_are_written_as_the_interpreter_writes_them(host):
+    host.set_universe(["600000.XSHG", "000001.XSHE", "000002.XSHE"])
+    s = make_strategy()
+    s.on_bar(bar_record(20240102093100000))
+    assert (s.bar_cnt, s.current_trade_dt) == (1, 20240102093100.0)
+    vars(s)  # the strategy's attributes now live in a real dict
+    s.on_bar(bar_record(20240102093100000))
+    assert (s.bar_cnt, vars(s)["bar_cnt"]) == (2, 2)
+
+    writes = []
+
+    class Watched(tl.VornStrategy):
+        def __setattr__(self, name, value):
+            writes.append(name)
+            super().__setattr__(name, value)
+
+    w = Watched(types.SimpleNamespace(base=types.SimpleNamespace(accounts={}, trading_calendar=set())))
+    writes.clear()
+    w.on_bar(bar_record(20240102093100000))
+    assert writes == ["bar_cnt", "current_trade_dt"]
+
+    class Counted(tl.VornStrategy):
+        pass
+
+    c = Counted(types.SimpleNamespace(base=types.SimpleNamespace(accounts={}, trading_calendar=set())))
+    c.on_bar(bar_record(20240102093100000))
+    stored = []
+    Counted.bar_cnt = property(lambda self: 7, lambda self, value: stored.append(value))
+    c.on_bar(bar_record(20240102093100000))
+    assert stored == [8]
+    del Counted.bar_cnt
+    assert c.bar_cnt == 1  # the instance value was never touched while the property stood
+    del c.bar_cnt
+    with pytest.raises(AttributeError, match="bar_cnt"):
+        c.on_bar(bar_record(20240102093100000))
+
+
+# Each scenario's objects run code in the middle of a read or a write (a
+# getter changing its own class, a finalizer of the replaced value reading
+# the attribute again); a fault there is a crash, so it runs in a process of
+# its own.
+FAST_PATH_CRASHES = r'''
+import types, numpy as np
+import corvix.tarrow.utils.tessaline as tl
+from reliability_support import install_real_host
+import pytest
+mp = pytest.MonkeyPatch()
+env = install_real_host(mp)
+env.set_universe(["600000.XSHG", "000001.XSHE", "000002.XSHE"])
+s = tl.VornStrategy(types.SimpleNamespace(base=types.SimpleNamespace(accounts={}, trading_calendar=set())))
+
+class Login:
+    __slots__ = ("fund_account_id", "error_code", "client_seq_id")
+def self_removing(self):
+    del Login.error_msg          # frees the descriptor being called
+    return "once"
+r = Login(); r.fund_account_id, r.error_code, r.client_seq_id = "1", 0, 1
+for _ in range(3):
+    Login.error_msg = property(self_removing)
+    s.on_login(r)
+    try:
+        s.on_login(r)
+        raise AssertionError("the property was gone")
+    except AttributeError as exc:
+        assert exc.name == "error_msg" and exc.obj is r
+
+class Shifty:
+    error_code = 0
+def moving(self):
+    self.__class__ = Shifty      # changes the record's layout in the middle of the reads
+    return "moved"
+class Plain:
+    error_code = property(moving)
+p = Plain(); p.fund_account_id, p.client_seq_id, p.error_msg = "1", 1, "m"
+for _ in range(3):
+    p.__class__ = Plain
+    s.on_login(p)
+
+from pyvorn.records import Bar
+from pyvorn.enums import MarketType
+seen = []
+class Old(float):
+    def __del__(self):
+        seen.append(s.current_trade_dt)   # the new value must already be in place
+bar = Bar(security_id="000001", market_type=MarketType.SZSE, end_time=20240102093100000)
+for k in range(5):
+    s.current_trade_dt = 20240102093000.0
+    s.on_bar(bar)
+    s.current_trade_dt = Old(1.0 + k)
+    s.on_bar(bar)
+assert seen == [20240102093100.0] * 5, seen
+print("ok")
+'''
+
+
+def test_code_run_inside_fast_paths_does_not_crash():
+    import subprocess
+    import sys
+    here = os.path.dirname(os.path.abspath(__file__))
+    result = subprocess.run([sys.executable, "-c", FAST_PATH_CRASHES], capture_output=True, text=True,
+                            cwd=here, env={**os.environ, "PYTHONPATH": here}, timeout=120)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.strip().endswith("ok")
