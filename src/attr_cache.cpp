@@ -146,12 +146,12 @@ void remember(Cache& cache, const Entry& entry) {
         Entry& e = cache.entries[i];
         if (e.type_version == entry.type_version || e.type_version == 0) {
             e = entry;
-            cache.last = static_cast<uint8_t>(i);
+            cache.hot = entry;
             return;
         }
     }
     cache.entries[cache.next] = entry;
-    cache.last = cache.next;
+    cache.hot = entry;
     cache.next = static_cast<uint8_t>((cache.next + 1) % ways);
 }
 
@@ -165,7 +165,7 @@ Ref read_slow(ReadCache& cache, const FastPaths& fast, PyObject* obj, PyObject* 
     for (int i = 0; i < read_ways; ++i) {
         const ReadEntry& e = cache.entries[i];
         if (e.type_version != tag) continue;
-        cache.last = static_cast<uint8_t>(i);
+        cache.hot = e;
         switch (e.kind) {
             case ReadKind::slot: {
                 // An empty slot raises AttributeError: the generic path says so.
@@ -238,7 +238,7 @@ void store_slow(StoreCache& cache, const FastPaths& fast, PyObject* obj, PyObjec
     for (int i = 0; i < store_ways; ++i) {
         const StoreEntry& e = cache.entries[i];
         if (e.type_version != tag) continue;
-        cache.last = static_cast<uint8_t>(i);
+        cache.hot = e;
         if (e.kind == StoreKind::slot) return replace_slot(obj, e, value);
         if (e.kind == StoreKind::instance_value && replace_value(obj, e, value)) return;
         return setattr(obj, name, value);

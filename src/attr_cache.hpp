@@ -51,9 +51,9 @@ struct ReadEntry {
 inline constexpr int read_ways = 8;
 
 struct ReadCache {
+    ReadEntry hot;     // a copy of the entry that answered last, tried first
     ReadEntry entries[read_ways];
     uint8_t next = 0;  // the entry a new type replaces once all are in use
-    uint8_t last = 0;  // the entry that answered last
 };
 
 // How a write is done for one type version.
@@ -74,9 +74,9 @@ struct StoreEntry {
 inline constexpr int store_ways = 4;
 
 struct StoreCache {
+    StoreEntry hot;
     StoreEntry entries[store_ways];
     uint8_t next = 0;
-    uint8_t last = 0;
 };
 
 // Which fast paths are in use. All start off; the module switches each on at
@@ -156,17 +156,18 @@ inline bool replace_value(PyObject* obj, const StoreEntry& e, PyObject* value) n
 inline Ref cached_read(ReadCache& cache, const FastPaths& fast, PyObject* obj, PyObject* name) {
     using namespace cache_detail;
     PyTypeObject* type = Py_TYPE(obj);
-    const ReadEntry& e = cache.entries[cache.last];
-    if (e.type_version == type->tp_version_tag && e.type_version != 0 &&
-        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+    const ReadEntry& e = cache.hot;
+    // A type whose tag is valid has a non-zero one, so an unused entry (0)
+    // never matches.
+    if (e.type_version == type->tp_version_tag && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
         if (e.kind == ReadKind::slot) {
             PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + e.offset);
-            if (value != nullptr) return Ref::borrow(value);
+            if (value != nullptr) return Ref::steal(Py_NewRef(value));
         } else if (e.kind == ReadKind::instance_value) {
             PyDictValues* values = *values_pointer(obj);
             if (values != nullptr && reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys == e.data) {
                 PyObject* value = values->values[e.index];
-                if (value != nullptr) return Ref::borrow(value);
+                if (value != nullptr) return Ref::steal(Py_NewRef(value));
             }
         }
     }
@@ -178,9 +179,8 @@ inline Ref cached_read(ReadCache& cache, const FastPaths& fast, PyObject* obj, P
 inline void cached_store(StoreCache& cache, const FastPaths& fast, PyObject* obj, PyObject* name, PyObject* value) {
     using namespace cache_detail;
     PyTypeObject* type = Py_TYPE(obj);
-    const StoreEntry& e = cache.entries[cache.last];
-    if (e.type_version == type->tp_version_tag && e.type_version != 0 &&
-        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+    const StoreEntry& e = cache.hot;
+    if (e.type_version == type->tp_version_tag && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
         if (e.kind == StoreKind::instance_value) {
             if (replace_value(obj, e, value)) return;
         } else if (e.kind == StoreKind::slot) {
