@@ -1,6 +1,7 @@
 // Account answers: the cash account and the positions the gateway reports
 // after a query, handed to the host as its own Asset and Position objects.
 #include "convert.hpp"
+#include "fixed_dict.hpp"
 #include "handlers.hpp"
 
 namespace tessaline {
@@ -32,10 +33,14 @@ Ref convert_position(const Ctx& c, PyObject* record) {
     Ref init_qty = c.attr(record, Name::init_qty);
     Ref position = call(position_type.get(), code, direction, init_qty);
     Method set_state(position.get(), c.n(Name::set_state));
-    Ref state = c.fresh_dict(Shape::position_state);
-    for (const StateEntry& e : position_state)
-        require_status(PyDict_SetItem(state.get(), c.n(e.key), c.attr(record, e.attr).get()));
-    set_state(state);
+    constexpr size_t count = sizeof(position_state) / sizeof(position_state[0]);
+    Ref values[count];
+    PyObject* items[count];
+    for (size_t i = 0; i < count; ++i) {
+        values[i] = c.attr(record, position_state[i].attr);
+        items[i] = values[i].get();
+    }
+    set_state(filled_dict(c, Shape::position_state, items, count));
     return position;
 }
 

@@ -15,6 +15,18 @@ Ref concat(PyObject* a, PyObject* b) {
 
 Ref instrument_code(const Ctx& c, PyObject* record, Name market_attr) {
     Ref security_id = c.attr(record, Name::security_id);
+    if (PyUnicode_CheckExact(security_id.get())) {
+        // str + "." cannot fail or run code: for a str suffix too, the three
+        // pieces are joined in one string.
+        Ref to_suffix = c.global(Name::get_exchane_from_vorn_mdtype);
+        Ref suffix = call(to_suffix.get(), c.attr(record, market_attr));
+        if (PyUnicode_CheckExact(suffix.get())) {
+            PyObject* pieces[] = {security_id.get(), c.n(Name::dot), suffix.get()};
+            return join_text(c, pieces, 3);
+        }
+        Ref prefix = concat(security_id.get(), c.n(Name::dot));
+        return concat(prefix.get(), suffix.get());
+    }
     Ref prefix = concat(security_id.get(), c.n(Name::dot));
     Ref to_suffix = c.global(Name::get_exchane_from_vorn_mdtype);
     Ref suffix = call(to_suffix.get(), c.attr(record, market_attr));

@@ -3,6 +3,7 @@
 // objects and events, and bars are kept for the day and counted per bar time
 // so that one bar event follows the last bar of the universe.
 #include "convert.hpp"
+#include "fixed_dict.hpp"
 #include "handlers.hpp"
 
 namespace tessaline {
@@ -46,17 +47,19 @@ constexpr Entry bar_entries[] = {
     {Name::prev_close, Name::prev_close},
 };
 
-void put(PyObject* dict, PyObject* key, PyObject* value) { require_status(PyDict_SetItem(dict, key, value)); }
 
-// code, time, then each listed record attribute read just before it is stored.
+// code, time, then each listed record attribute, read in that order and put
+// under the template's keys once all are read.
 template <size_t N>
-Ref record_dict(const Ctx& c, PyObject* record, Shape shape, Name time_key, PyObject* code, PyObject* time,
+Ref record_dict(const Ctx& c, PyObject* record, Shape shape, PyObject* code, PyObject* time,
                 const Entry (&entries)[N]) {
-    Ref dict = c.fresh_dict(shape);
-    put(dict.get(), c.n(Name::market_code), code);
-    put(dict.get(), c.n(time_key), time);
-    for (const Entry& e : entries) put(dict.get(), c.n(e.key), c.attr(record, e.attr).get());
-    return dict;
+    Ref values[N];
+    PyObject* items[N + 2] = {code, time};
+    for (size_t i = 0; i < N; ++i) {
+        values[i] = c.attr(record, entries[i].attr);
+        items[i + 2] = values[i].get();
+    }
+    return filled_dict(c, shape, items, N + 2);
 }
 
 // A C type of the interpreter itself (collections.deque): calling it runs no
@@ -137,7 +140,7 @@ Ref on_snapshot(Ctx& c, PyObject* const* a) {
     PyObject* snapshot = a[1];
     Ref dt = record_time(c, snapshot, Name::orig_time);
     Ref code = instrument_code(c, snapshot, Name::market_type);
-    Ref tick = record_dict(c, snapshot, Shape::tick, Name::datetime, code.get(), dt.get(), tick_entries);
+    Ref tick = record_dict(c, snapshot, Shape::tick, code.get(), dt.get(), tick_entries);
     append_to_history(c, Name::history_tick, code.get(), tick.get(), true);
 
     Ref queue = c.global(Name::event_queue);
@@ -213,7 +216,7 @@ Ref on_bar(Ctx& c, PyObject* const* a) {
     Ref bar_dict;
     {
         Ref end = record_time(c, bar, Name::end_time);
-        bar_dict = record_dict(c, bar, Shape::bar, Name::orig_time, code.get(), end.get(), bar_entries);
+        bar_dict = record_dict(c, bar, Shape::bar, code.get(), end.get(), bar_entries);
     }
     append_to_history(c, Name::history_bar, code.get(), bar_dict.get(), false);
 
