@@ -69,16 +69,28 @@ Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name) {
     return -1;
 }
 
+// A class attribute that is a plain value of a built-in type (a dataclass
+// field's default: 0, 0.0, "", None). Its type is static, so it can never gain
+// a __get__ (a value of a class of its own could, without any change to the
+// record's type, and would then come before the instance); with no __get__ the
+// instance's own value comes first, as the interpreter's LOAD_ATTR_INSTANCE_VALUE
+// specialisation, which it also applies here, reads it. Any other class
+// attribute (a function, a property, a class's instance) keeps the generic path.
+bool plain_default(PyObject* descr) {
+    PyTypeObject* t = Py_TYPE(descr);
+    return !(t->tp_flags & Py_TPFLAGS_HEAPTYPE) && t->tp_descr_get == nullptr && t->tp_descr_set == nullptr;
+}
+
 // How obj.name reads for this type as it is now (descr: what _PyType_Lookup
 // found for the name). Everything not listed takes the generic path.
 ReadEntry classify_read(const FastPaths& fast, PyTypeObject* type, PyObject* name, PyObject* descr) {
     ReadEntry e;
     e.type_version = type->tp_version_tag;
-    if (descr == nullptr) {
-        // No class attribute of that name at all: the value can only come
-        // from the instance. (A class attribute, even a plain value or a
-        // method, would be what the read finds once the instance has none,
-        // so it keeps the generic path.)
+    if (descr == nullptr || plain_default(descr)) {
+        // No class attribute of that name, or one that can never be a
+        // descriptor: an instance value, when there is one, is what the read
+        // gives; an instance without one takes the generic path, which finds
+        // the class attribute (or raises).
         if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
             if (!fast.instance_value) return e;
             const Py_ssize_t index = shared_key_index(type, name);

@@ -753,6 +753,35 @@ def test_plain_attributes_follow_the_object(host):
     assert_missing(s, fresh, "error_msg")
 
 
+def test_class_defaults_and_class_values_that_become_descriptors(host):
+    import dataclasses
+
+    @dataclasses.dataclass
+    class Login:  # a field default is a class attribute
+        fund_account_id: str = "1001"
+        error_code: int = 0
+        client_seq_id: int = 1
+        error_msg: str = "default"
+
+    s = make_strategy()
+    r = Login(error_msg="own")
+    assert seen_msgs(s, r) == ["own"] * 2
+    del r.error_msg
+    assert seen_msgs(s, r) == ["default"] * 2
+
+    class Marker:
+        pass
+
+    class Held:
+        error_msg = Marker()  # a value of a class that can still gain __get__
+
+    h = login_record(Held, "own")
+    assert seen_msgs(s, h) == ["own"] * 2
+    Marker.__get__ = lambda self, obj, owner=None: "descriptor"
+    Marker.__set__ = lambda self, obj, value: None  # a data descriptor now: it comes before the instance
+    assert seen_msgs(s, h) == ["descriptor"] * 2
+
+
 def test_attribute_hooks_of_a_class_body_are_honoured(host):
     class Hooked:
         def __getattribute__(self, name):
