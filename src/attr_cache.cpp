@@ -69,16 +69,24 @@ Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name) {
     return -1;
 }
 
-// A class attribute that is a plain value of a built-in type (a dataclass
-// field's default: 0, 0.0, "", None). Its type is static, so it can never gain
-// a __get__ (a value of a class of its own could, without any change to the
-// record's type, and would then come before the instance); with no __get__ the
-// instance's own value comes first, as the interpreter's LOAD_ATTR_INSTANCE_VALUE
-// specialisation, which it also applies here, reads it. Any other class
-// attribute (a function, a property, a class's instance) keeps the generic path.
-bool plain_default(PyObject* descr) {
+// A class attribute that is not a descriptor (a dataclass field's default:
+// 0, 0.0, "", None, an enumeration member). With no __get__ the instance's
+// own value comes first, as the interpreter's LOAD_ATTR_INSTANCE_VALUE
+// specialisation, which it also applies here, reads it. A value of a built-in
+// type can never gain a __get__ (its type is static, its __class__ fixed); a
+// value of a class of its own could, without any change to the record's
+// type, so that class and its tag are kept with the entry and checked at
+// each read. A class left without a tag is never relied on.
+bool plain_default(PyObject* descr, PyTypeObject** value_type) {
     PyTypeObject* t = Py_TYPE(descr);
-    return !(t->tp_flags & Py_TPFLAGS_HEAPTYPE) && t->tp_descr_get == nullptr && t->tp_descr_set == nullptr;
+    if (t->tp_descr_get != nullptr || t->tp_descr_set != nullptr) return false;
+    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        *value_type = nullptr;
+        return true;
+    }
+    if (!tagged(t)) return false;
+    *value_type = t;
+    return true;
 }
 
 // How obj.name reads for this type as it is now (descr: what _PyType_Lookup
@@ -86,7 +94,13 @@ bool plain_default(PyObject* descr) {
 ReadEntry classify_read(const FastPaths& fast, PyTypeObject* type, PyObject* name, PyObject* descr) {
     ReadEntry e;
     e.type_version = type->tp_version_tag;
-    if (descr == nullptr || plain_default(descr)) {
+    PyTypeObject* value_type = nullptr;
+    if (descr == nullptr || plain_default(descr, &value_type)) {
+        if (value_type != nullptr) {
+            e.descr = descr;
+            e.value_type = value_type;
+            e.value_version = value_type->tp_version_tag;
+        }
         // No class attribute of that name, or one that can never be a
         // descriptor: an instance value, when there is one, is what the read
         // gives; an instance without one takes the generic path, which finds
@@ -190,6 +204,7 @@ Ref read_slow(ReadCache& cache, const FastPaths& fast, PyObject* obj, PyObject* 
                 // dict (vars(obj), obj.__dict__, too many attributes, a
                 // __class__ assignment); an empty slot: deleted or never set.
                 // Both go the generic way, which also raises the error.
+                if (!class_value_unchanged(e)) break;  // resolved again below
                 PyDictValues* values = *values_pointer(obj);
                 if (values != nullptr && reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys == e.data) {
                     PyObject* value = values->values[e.index];
@@ -201,6 +216,7 @@ Ref read_slow(ReadCache& cache, const FastPaths& fast, PyObject* obj, PyObject* 
                 // Only a dict whose keys are all exact str: the lookup then runs
                 // no Python code, so the generic path repeating it after a miss
                 // cannot be observed.
+                if (!class_value_unchanged(e)) break;
                 PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + e.offset);
                 if (dict != nullptr && PyDict_Check(dict) && str_keyed(dict)) {
                     PyObject* value = PyDict_GetItemWithError(dict, name);

@@ -42,9 +42,16 @@ struct ReadEntry {
     uint32_t index = 0;             // instance_value: position in the type's shared keys
     Py_ssize_t offset = 0;          // slot: offset of the pointer; dict: tp_dictoffset
     void* data = nullptr;           // instance_value: the shared keys; member: its PyMemberDef
-    PyObject* descr = nullptr;      // getset, data_descr: the descriptor (borrowed from the type)
+    PyObject* descr = nullptr;      // getset, data_descr: the descriptor; instance_value, dict: the
+                                    // class attribute of that name, if any (borrowed from the type)
     getter get = nullptr;           // getset
     void* closure = nullptr;        // getset
+    // instance_value, dict with a class attribute of a class of its own (an
+    // enumeration member as a field default): that class and its tag. Giving
+    // the class a __get__ and __set__, or the value another class, would make
+    // the attribute a data descriptor without any change to the record's type.
+    PyTypeObject* value_type = nullptr;
+    unsigned int value_version = 0;
 };
 
 // Room for every record type that shares a name in one stream.
@@ -94,6 +101,14 @@ struct FastPaths {
 };
 
 namespace cache_detail {
+
+// The class attribute an instance value was resolved past is still what it
+// was: of the same class, that class unchanged.
+inline bool class_value_unchanged(const ReadEntry& e) noexcept {
+    return e.value_type == nullptr ||
+           (Py_TYPE(e.descr) == e.value_type && e.value_type->tp_version_tag == e.value_version &&
+            (e.value_type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG));
+}
 
 // pycore_object.h's _PyObject_ValuesPointer and _PyObject_ManagedDictPointer
 // (that header cannot be included from C++): an object of a type with
@@ -165,7 +180,8 @@ inline Ref cached_read(ReadCache& cache, const FastPaths& fast, PyObject* obj, P
             if (value != nullptr) return Ref::steal(Py_NewRef(value));
         } else if (e.kind == ReadKind::instance_value) {
             PyDictValues* values = *values_pointer(obj);
-            if (values != nullptr && reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys == e.data) {
+            if (values != nullptr && reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys == e.data &&
+                class_value_unchanged(e)) {
                 PyObject* value = values->values[e.index];
                 if (value != nullptr) return Ref::steal(Py_NewRef(value));
             }

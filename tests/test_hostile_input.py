@@ -780,6 +780,18 @@ def test_class_defaults_and_class_values_that_become_descriptors(host):
     Marker.__get__ = lambda self, obj, owner=None: "descriptor"
     Marker.__set__ = lambda self, obj, value: None  # a data descriptor now: it comes before the instance
     assert seen_msgs(s, h) == ["descriptor"] * 2
+    del Marker.__get__, Marker.__set__
+    assert seen_msgs(s, h) == ["own"] * 2
+
+    class Intercepting:
+        def __get__(self, obj, owner=None):
+            return "reclassed"
+
+        def __set__(self, obj, value):
+            pass
+
+    Held.__dict__["error_msg"].__class__ = Intercepting  # the value itself becomes a data descriptor
+    assert seen_msgs(s, h) == ["reclassed"] * 2
 
 
 def test_attribute_hooks_of_a_class_body_are_honoured(host):
