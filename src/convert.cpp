@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include <cmath>
+
 namespace tessaline {
 
 namespace {
@@ -11,7 +13,45 @@ Ref concat(PyObject* a, PyObject* b) {
     return require(PyNumber_Add(a, b));
 }
 
+// The double nearest to n / 1000 (ties to even), exactly what int / int
+// gives: the quotient is taken with 55 to 56 significant bits plus a sticky
+// bit for a non-zero remainder, then rounded once to 53 bits.
+double thousandth(long long n) {
+    const bool negative = n < 0;
+    const unsigned long long magnitude = negative ? 0ULL - static_cast<unsigned long long>(n)
+                                                  : static_cast<unsigned long long>(n);
+    double result;
+    if (magnitude <= (1ULL << 53)) {
+        // Both operands are exact doubles: one IEEE division rounds correctly.
+        result = static_cast<double>(magnitude) / 1000.0;
+    } else {
+        const int bits = 64 - __builtin_clzll(magnitude);       // 54 .. 64
+        const int shift = 65 - bits;                           // 1 .. 11
+        const unsigned __int128 scaled = static_cast<unsigned __int128>(magnitude) << shift;  // 65 bits
+        unsigned long long q = static_cast<unsigned long long>(scaled / 1000);            // 55 or 56 bits
+        const bool inexact = scaled % 1000 != 0;
+        const int extra = (64 - __builtin_clzll(q)) - 53;      // 2 or 3
+        const unsigned long long half = 1ULL << (extra - 1);
+        const unsigned long long low = q & ((half << 1) - 1);
+        q >>= extra;
+        if (low > half || (low == half && (inexact || (q & 1)))) ++q;
+        result = std::ldexp(static_cast<double>(q), extra - shift);
+    }
+    return negative ? -result : result;
+}
+
 }  // namespace
+
+Ref stamp_seconds(PyObject* stamp, PyObject* thousand) {
+    // An exact int stamp of 64 bits: int / 1000 computed directly.
+    if (PyLong_CheckExact(stamp)) {
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(stamp, &overflow);
+        if (overflow == 0 && !(n == -1 && PyErr_Occurred())) return require(PyFloat_FromDouble(thousandth(n)));
+        PyErr_Clear();
+    }
+    return require(PyNumber_TrueDivide(stamp, thousand));
+}
 
 Ref instrument_code(const Ctx& c, PyObject* record, Name market_attr) {
     Ref security_id = c.attr(record, Name::security_id);
@@ -36,7 +76,7 @@ Ref instrument_code(const Ctx& c, PyObject* record, Name market_attr) {
 Ref record_time(const Ctx& c, PyObject* record, Name stamp_attr) {
     Ref convert = c.global(Name::convert_int_to_datetime);
     Ref stamp = c.attr(record, stamp_attr);
-    Ref seconds = require(PyNumber_TrueDivide(stamp.get(), c.integer(Int::thousand)));
+    Ref seconds = stamp_seconds(stamp.get(), c.integer(Int::thousand));
     return call(convert.get(), seconds);
 }
 

@@ -9,6 +9,9 @@ namespace tessaline {
 // two concatenations left to right, security_id read before the suffix is asked for.
 Ref instrument_code(const Ctx& c, PyObject* record, Name market_attr);
 
+// stamp / thousand (the int 1000), as true division gives it.
+Ref stamp_seconds(PyObject* stamp, PyObject* thousand);
+
 // convert_int_to_datetime(record.<stamp_attr> / 1000): true division, so the
 // host always receives a float.
 Ref record_time(const Ctx& c, PyObject* record, Name stamp_attr);

@@ -131,7 +131,7 @@ void post_l2_event(const Ctx& c, Name member, Kw kwnames, PyObject* dt, PyObject
 
 Ref stamp_seconds(const Ctx& c, PyObject* record) {
     Ref stamp = c.attr(record, Name::end_time);
-    return require(PyNumber_TrueDivide(stamp.get(), c.integer(Int::thousand)));
+    return tessaline::stamp_seconds(stamp.get(), c.integer(Int::thousand));
 }
 
 }  // namespace

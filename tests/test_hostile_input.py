@@ -978,3 +978,31 @@ def test_code_run_inside_fast_paths_does_not_crash():
                             cwd=here, env={**os.environ, "PYTHONPATH": here}, timeout=120)
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.strip().endswith("ok")
+
+
+# ------------------------------------------------------------------ time stamps
+
+class Seconds(Exception):
+    pass
+
+
+def _stop_with(seconds):
+    raise Seconds(seconds)
+
+
+big = st.one_of(st.integers(2**53 - 3000, 2**53 + 3000), st.integers(2**53, 2**63 - 1), st.integers(1, 2**53),
+                st.sampled_from([0, 1, 999, 1000, 1001, 2**53 + 1, 2**54 - 1, 2**63 - 1, 20240102093000500]))
+stamps = st.one_of(big, big.map(lambda n: -n), st.integers(-2**70, 2**70))
+
+
+@settings(HOSTILE, max_examples=400)
+@given(stamps)
+def test_stamps_divide_exactly_as_true_division(host, monkeypatch, stamp):
+    """A record's millisecond stamp becomes the nearest float to stamp / 1000."""
+    monkeypatch.setattr(tl, "convert_int_to_datetime", _stop_with)
+    with pytest.raises(Seconds) as caught:
+        make_strategy().on_tick_order(types.SimpleNamespace(order_time=stamp))
+    (got,) = caught.value.args
+    expected = stamp / 1000
+    assert type(got) is float
+    assert got == expected and math.copysign(1.0, got) == math.copysign(1.0, expected), (stamp, got, expected)
