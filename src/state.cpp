@@ -2,6 +2,7 @@
 
 #include "cpython311.hpp"
 
+#include <cstring>
 #include <initializer_list>
 
 #include <structmember.h>
@@ -247,7 +248,37 @@ Ref as_text(PyObject* value) {
 }
 
 Ref join_text(const Ctx& ctx, PyObject* const* pieces, Py_ssize_t count) {
-    return require(_PyUnicode_JoinArray(ctx.n(Name::empty), pieces, count));
+    // Exact str pieces (what an f-string's fields have become) are sized and
+    // copied in one pass; anything else goes through str.join's own checks.
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 0;
+    bool exact = count > 1;
+    for (Py_ssize_t i = 0; exact && i < count; ++i) {
+        PyObject* piece = pieces[i];
+        if (!PyUnicode_CheckExact(piece) || PyUnicode_READY(piece) < 0 ||
+            PyUnicode_GET_LENGTH(piece) > PY_SSIZE_T_MAX - length) {
+            PyErr_Clear();
+            exact = false;
+            break;
+        }
+        length += PyUnicode_GET_LENGTH(piece);
+        maxchar |= PyUnicode_MAX_CHAR_VALUE(piece);  // 0x7f, 0xff, 0xffff or 0x10ffff: | is max
+    }
+    if (!exact) return require(_PyUnicode_JoinArray(ctx.n(Name::empty), pieces, count));
+    Ref result = require(PyUnicode_New(length, maxchar));
+    const int kind = PyUnicode_KIND(result.get());
+    char* data = static_cast<char*>(PyUnicode_DATA(result.get()));
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* piece = pieces[i];
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+        if (PyUnicode_KIND(piece) == kind)
+            std::memcpy(data + at * kind, PyUnicode_DATA(piece), static_cast<size_t>(n) * kind);
+        else
+            _PyUnicode_FastCopyCharacters(result.get(), at, piece, 0, n);
+        at += n;
+    }
+    return result;
 }
 
 }  // namespace tessaline

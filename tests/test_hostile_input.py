@@ -1006,3 +1006,12 @@ def test_stamps_divide_exactly_as_true_division(host, monkeypatch, stamp):
     expected = stamp / 1000
     assert type(got) is float
     assert got == expected and math.copysign(1.0, got) == math.copysign(1.0, expected), (stamp, got, expected)
+
+
+@pytest.mark.parametrize("account", ["plain", "", "é", "账户", "😀x", "a" * 1000 + "\U0010ffff"])
+def test_log_texts_join_pieces_of_every_width(host, account):
+    s = make_strategy()
+    record = types.SimpleNamespace(fund_account_id=account, error_code="é\u4e2d" if account else 0,
+                                   client_seq_id=1, error_msg="")
+    s.on_login(record)
+    assert list(tl.system_log.last)[-1] == f"on_login fund_account_id:{account}, error_code:{record.error_code}"
