@@ -248,34 +248,40 @@ Ref as_text(PyObject* value) {
 }
 
 Ref join_text(const Ctx& ctx, PyObject* const* pieces, Py_ssize_t count) {
-    // Exact str pieces (what an f-string's fields have become) are sized and
-    // copied in one pass; anything else goes through str.join's own checks.
+    // Exact str pieces (what an f-string's fields have become) are sized in
+    // one pass and copied in a second, compact ASCII ones (a log line's
+    // usual pieces) straight from where CPython keeps their characters;
+    // anything else goes through str.join's own checks.
+    if (count < 2) return require(_PyUnicode_JoinArray(ctx.n(Name::empty), pieces, count));
     Py_ssize_t length = 0;
-    Py_UCS4 maxchar = 0;
-    bool exact = count > 1;
-    for (Py_ssize_t i = 0; exact && i < count; ++i) {
-        PyObject* piece = pieces[i];
-        if (!PyUnicode_CheckExact(piece) || PyUnicode_READY(piece) < 0 ||
-            PyUnicode_GET_LENGTH(piece) > PY_SSIZE_T_MAX - length) {
-            PyErr_Clear();
-            exact = false;
-            break;
-        }
-        length += PyUnicode_GET_LENGTH(piece);
-        maxchar |= PyUnicode_MAX_CHAR_VALUE(piece);  // 0x7f, 0xff, 0xffff or 0x10ffff: | is max
-    }
-    if (!exact) return require(_PyUnicode_JoinArray(ctx.n(Name::empty), pieces, count));
-    Ref result = require(PyUnicode_New(length, maxchar));
-    const int kind = PyUnicode_KIND(result.get());
-    char* data = static_cast<char*>(PyUnicode_DATA(result.get()));
-    Py_ssize_t at = 0;
+    bool ascii = true;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* piece = pieces[i];
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
-        if (PyUnicode_KIND(piece) == kind)
-            std::memcpy(data + at * kind, PyUnicode_DATA(piece), static_cast<size_t>(n) * kind);
-        else
-            _PyUnicode_FastCopyCharacters(result.get(), at, piece, 0, n);
+        if (!PyUnicode_CheckExact(piece) || !PyUnicode_IS_READY(piece) ||
+            PyUnicode_GET_LENGTH(piece) > PY_SSIZE_T_MAX - length)
+            return require(_PyUnicode_JoinArray(ctx.n(Name::empty), pieces, count));
+        ascii = ascii && PyUnicode_IS_COMPACT_ASCII(piece);
+        length += PyUnicode_GET_LENGTH(piece);
+    }
+    if (ascii) {
+        Ref result = require(PyUnicode_New(length, 0x7f));
+        char* data = static_cast<char*>(PyUnicode_DATA(result.get()));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* piece = pieces[i];
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+            std::memcpy(data, reinterpret_cast<PyASCIIObject*>(piece) + 1, static_cast<size_t>(n));
+            data += n;
+        }
+        return result;
+    }
+    Py_UCS4 maxchar = 0;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        maxchar |= PyUnicode_MAX_CHAR_VALUE(pieces[i]);  // 0x7f, 0xff, 0xffff or 0x10ffff: | is max
+    Ref result = require(PyUnicode_New(length, maxchar));
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(pieces[i]);
+        _PyUnicode_FastCopyCharacters(result.get(), at, pieces[i], 0, n);
         at += n;
     }
     return result;
