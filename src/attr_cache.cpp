@@ -125,9 +125,11 @@ ReadEntry classify_read(const FastPaths& fast, PyTypeObject* type, PyObject* nam
     if (descr_type->tp_descr_get == nullptr || descr_type->tp_descr_set == nullptr ||
         (descr_type->tp_flags & Py_TPFLAGS_HEAPTYPE))
         return e;
-    // A descriptor of some other class's layout raises TypeError through its
-    // own __get__; the direct calls below are only for the record's own.
-    const bool own = PyType_IsSubtype(type, PyDescr_TYPE(descr)) != 0;
+    // A member or getset of some other class's layout raises TypeError
+    // through its own __get__; the direct calls below are only for the
+    // record's own. (Only these two are PyDescrObjects with a d_type.)
+    const bool member_or_getset = descr_type == &PyMemberDescr_Type || descr_type == &PyGetSetDescr_Type;
+    const bool own = member_or_getset && PyType_IsSubtype(type, PyDescr_TYPE(descr)) != 0;
     if (descr_type == &PyMemberDescr_Type && own) {
         PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
         // An audited member raises an audit event on each read: its __get__ does that.
