@@ -79,18 +79,34 @@ Ref latest(Ctx& c, Name store, PyObject* code) {
     return last_item(c, history.get());
 }
 
-// list(store[code])[count * -1:] when code is a key of store, else None.
-Ref latest_n(Ctx& c, Name store, PyObject* code, PyObject* count) {
-    Ref history = find_history(c, store, code);
-    if (!history) return none();
-    Ref items = copy_to_list(c, history.get());
+// count * -1 as a slice start: the product converted to an index, clipped
+// to the index range as slicing clips it.
+Py_ssize_t start_index(Ctx& c, PyObject* count) {
+    // An exact int times -1 is its negation, made without the product (no
+    // code can run either way); beyond the index range the product clips.
+    if (PyLong_CheckExact(count)) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
+        if (overflow == 0 && value >= -PY_SSIZE_T_MAX && value <= PY_SSIZE_T_MAX)
+            return -static_cast<Py_ssize_t>(value);
+        if (overflow == 0 && value == -1 && PyErr_Occurred()) throw PythonError{};
+    }
     Ref start = require(PyNumber_Multiply(count, c.integer(Int::minus_one)));
     if (!PyIndex_Check(start.get())) {
         PyErr_SetString(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
         throw PythonError{};
     }
-    Py_ssize_t from = PyNumber_AsSsize_t(start.get(), nullptr);
+    const Py_ssize_t from = PyNumber_AsSsize_t(start.get(), nullptr);
     if (from == -1 && PyErr_Occurred()) throw PythonError{};
+    return from;
+}
+
+// list(store[code])[count * -1:] when code is a key of store, else None.
+Ref latest_n(Ctx& c, Name store, PyObject* code, PyObject* count) {
+    Ref history = find_history(c, store, code);
+    if (!history) return none();
+    Ref items = copy_to_list(c, history.get());
+    Py_ssize_t from = start_index(c, count);
     const Py_ssize_t size = PyList_GET_SIZE(items.get());
     if (from < 0) from = from + size < 0 ? 0 : from + size;
     if (from == 0) return items;  // the whole copy is new and nobody else holds it

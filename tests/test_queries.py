@@ -37,6 +37,7 @@ def test_current_is_the_very_last_object(tl, store):
     (1, [4]), (3, [2, 3, 4]), (5, [0, 1, 2, 3, 4]), (100, [0, 1, 2, 3, 4]),
     (0, [0, 1, 2, 3, 4]), (-2, [2, 3, 4]), (-5, []), (-7, []), (True, [4]), (False, [0, 1, 2, 3, 4]),
     (10**30, [0, 1, 2, 3, 4]), (-10**30, []),
+    (2**63 - 1, [0, 1, 2, 3, 4]), (-2**63 + 1, []), (-2**63, []), (2**63, [0, 1, 2, 3, 4]),
 ])
 def test_history_count_rules(tl, store, count, expected):
     name, current, history = store
@@ -67,6 +68,11 @@ def test_count_is_multiplied_by_minus_one_then_used_as_index(tl, store):
     name, current, history = store
     fill(tl, name, "A", range(5))
     assert history("A", Index(2)) == [3, 4]
+
+    class Count(int):  # an int subclass is multiplied as written, never negated directly
+        def __mul__(self, other):
+            return 1
+    assert history("A", Count(3)) == [1, 2, 3, 4]
 
 
 def test_returned_lists_are_new_but_share_the_elements(tl):
