@@ -43,6 +43,9 @@ EXT_DICTSUB = 13
 EXT_NPSCALAR = 14
 EXT_CALLBACK = 15
 EXT_RECORD = 16
+EXT_ARRAY = 17      # array.array: [typecode, bytes in little-endian order]
+EXT_NDARRAY = 18    # numpy array: [dtype.str, shape, bytes in C order]
+EXT_DECIMAL = 19    # decimal.Decimal: str(value)
 
 MAX_DEPTH = 6
 # packages whose modules a reader may import to resolve a class named in a capture

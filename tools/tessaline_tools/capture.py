@@ -62,7 +62,8 @@ from tessaline_tools._capture_values import (CallbackRef, Decoder, Encoder, Miss
 MODULE_NAME = "corvix.tarrow.utils.tessaline"
 
 # record kinds (first element of every record)
-R_META, R_SCHEMA, R_CALL, R_GCALL, R_RAISED, R_CTX, R_THREAD, R_END, R_CARRY = range(9)
+R_META, R_SCHEMA, R_CALL, R_GCALL, R_RAISED, R_CTX, R_THREAD, R_END, R_CARRY, R_GAP = range(10)
+# R_GAP: [R_GAP, dropped calls, first dropped wall ns, last dropped wall ns, seq before the gap, seq after it]
 
 # parameters of every method of the strategy, as the SDK and the module's own timers call them
 SIGNATURES = {
