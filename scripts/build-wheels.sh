@@ -20,7 +20,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
-out="$root/${TESSALINE_DIST:-dist}"
+out="${TESSALINE_DIST:-dist}"
+case "$out" in /*) ;; *) out="$root/$out" ;; esac
 venv="${TESSALINE_WHEELS_VENV:-.venv-wheels}"
 glibc="${TESSALINE_GLIBC:-2.17}"
 distributions=(. tools stubs)
@@ -86,5 +87,5 @@ for wheel in "${platform_wheels[@]}"; do
     "$venv/bin/auditwheel" show "$wheel" 2>/dev/null | sed -n '/./,$p' | sed -n '1,/^$/p'
 done
 
-echo "+ $(( SECONDS - start )) s; in ${out#"$root"/}/:"
+echo "+ $(( SECONDS - start )) s; in $out/:"
 ls -l "$out"/*.whl | awk '{printf "  %9d  %s\n", $5, $NF}' | sed "s|$out/||"
