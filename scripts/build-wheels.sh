@@ -58,6 +58,11 @@ export CC="$work/bin/zig-cc" CXX="$work/bin/zig-c++"
 # 5-8% more instructions per call than the g++ build; a higher threshold
 # inlines it as g++ does and brings the two within 1% (bench/, light host).
 export CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-include exception -mllvm -inline-threshold=1000"
+# Whatever a native distribution's own build says, its shared objects export
+# their extension modules' init functions and nothing else: the C++ runtime
+# linked into each stays private to it.
+printf '{\n  global: PyInit_*;\n  local: *;\n};\n' >"$work/extension.map"
+export LDFLAGS="${LDFLAGS:+$LDFLAGS }-Wl,--version-script,$work/extension.map"
 rm -f "$out"/*.whl
 
 start=$SECONDS
