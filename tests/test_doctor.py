@@ -270,7 +270,8 @@ TIMEOUT_RANGE = "a number of seconds greater than 0 and at most 86400"
     (["--json", "{missing}/out.json"], "--json {missing}/out.json: the directory {missing} does not exist"),
     (["--json", "{tmp}"], "--json {tmp}: is a directory"),
     (["--frobnicate"], "unrecognized arguments: --frobnicate"),
-], ids=lambda v: " ".join(v) if isinstance(v, list) else None)
+], ids=["config", "record", "timeout 0", "timeout negative", "timeout inf", "timeout 1e300", "timeout nan",
+        "timeout not a number", "json into a missing directory", "json onto a directory", "unknown option"])
 def test_bad_usage_is_one_line_before_anything_runs(tmp_path, args, message):
     places = {"tmp": str(tmp_path), "missing": str(tmp_path / "missing-dir")}
     args = [a.format(**places) for a in args]

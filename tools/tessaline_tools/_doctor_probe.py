@@ -94,7 +94,8 @@ def where(exc):
 
 
 DETAIL_LIMIT = 500
-_TYPE_NAME = type.__dict__["__name__"]          # a metaclass cannot override it
+_TYPE_NAME = type.__dict__["__name__"]          # a metaclass cannot override these
+_TYPE_QUALNAME = type.__dict__["__qualname__"]
 
 
 def type_name(obj):
@@ -107,12 +108,21 @@ def safe_text(obj, convert=str):
         text = convert(obj)
         text = str.__str__(text)                # an exact str, whatever subclass came back
     except BaseException as exc:
-        return f"<{convert.__name__}() of a {type_name(obj)} raised {type_name(exc)}>"
+        return f"<{convert.__name__}() raised {type_name(exc)}>"
     return text if len(text) <= DETAIL_LIMIT else f"{text[:DETAIL_LIMIT]}… ({len(text)} characters)"
 
 
 def safe_repr(obj):
     return safe_text(obj, repr)
+
+
+def class_path(cls):
+    """module.QualifiedName of a class, whatever its metaclass does."""
+    try:
+        module = safe_text(type.__dict__["__module__"].__get__(cls))
+    except BaseException:
+        module = "?"
+    return f"{module}.{_TYPE_QUALNAME.__get__(cls)}"
 
 
 def describe(exc):
@@ -675,7 +685,7 @@ def probe_sdk(rep, _args):
                       error or f"{C.SDK_BASE_CLASS} is a {type_name(base)}, not a class")
         else:
             rep.check(area, f"{C.SDK_STRATEGY_MODULE}.{C.SDK_BASE_CLASS}", OK,
-                      f"a class, metaclass {safe_text(type(base))}")
+                      f"a class, metaclass {class_path(type(base))}")
             check_subclass(rep, base)
             check_callbacks(rep, base)
     rep.check(area, "context operations", UNKNOWN,
@@ -810,7 +820,7 @@ def probe_config(rep, args):
         if error:
             rep.check(area, label, FAIL, error)
             return
-    rep.check(area, label, OK, f"a {safe_text(type(config))}")
+    rep.check(area, label, OK, f"a {class_path(type(config))}")
     base, error = getattr_safe(config, "base")
     if error:
         rep.check(area, "config.base", FAIL, error)

@@ -161,7 +161,8 @@ def read_results(path):
             if "begin" in record:
                 found.last_begin = record
             elif "missing" in record:
-                found.missing.append(record)
+                if record["missing"] in DEPENDENCIES and isinstance(record.get("detail"), str):
+                    found.missing.append(record)
             elif "done" in record:
                 found.done = True
             elif _is_check(record):
