@@ -503,7 +503,11 @@ def test_the_host_directory_is_still_on_the_module_path(tmp_path):
     assert proc.returncode == 0, proc.stdout
 
 
-def test_ctrl_c_stops_the_doctor_and_its_check_processes(broken_copy, tmp_path):
+@pytest.mark.parametrize("signum, status, line", [
+    (signal.SIGINT, 130, "tessaline-doctor: interrupted\n"),
+    (signal.SIGTERM, 143, "tessaline-doctor: stopped by SIGTERM\n"),
+], ids=["ctrl-c", "sigterm"])
+def test_stopping_the_doctor_stops_its_check_processes(broken_copy, tmp_path, signum, status, line):
     started = tmp_path / "started"
     _append(broken_copy, "corvix/tarrow/model/tick.py",
             f"import os, time\nopen({str(started)!r}, 'a').write(f'{{os.getpid()}}\\n')\ntime.sleep(600)\n")
@@ -514,10 +518,10 @@ def test_ctrl_c_stops_the_doctor_and_its_check_processes(broken_copy, tmp_path):
         deadline = time.monotonic() + 120
         while len(started.read_text().split() if started.exists() else []) < 2 and time.monotonic() < deadline:
             time.sleep(0.1)
-        doctor.send_signal(signal.SIGINT)
+        doctor.send_signal(signum)
         out, err = doctor.communicate(timeout=120)
     finally:
         doctor.kill()
-    assert doctor.returncode == 130
-    assert err == "tessaline-doctor: interrupted\n"
+    assert doctor.returncode == status
+    assert err == line
     assert all(_gone(int(pid)) for pid in started.read_text().split())

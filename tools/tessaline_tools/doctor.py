@@ -37,7 +37,7 @@ from tessaline_tools._doctor_probe import (AREA_BUILD, AREA_CONFIG, AREA_HOST, A
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 GLYPHS = {OK: "✔", FAIL: "✗", UNKNOWN: "?"}
 ASCII_GLYPHS = {OK: "ok", FAIL: "FAIL", UNKNOWN: "?"}
-DEFAULT_TIMEOUT = 120.0
+DEFAULT_TIMEOUT = 120
 MAX_TIMEOUT = 86400.0
 POLL_SECONDS = 0.05
 STDERR_TAIL_BYTES = 16384
@@ -332,19 +332,34 @@ def build_parser():
     parser.add_argument("--record", metavar="PARAMETER=CLASS", action="append", default=[],
                         help="the record class of one callback parameter, as CLASS (in the --records module), "
                              "MODULE:CLASS, or - to skip it; implies --records")
-    parser.add_argument("--timeout", metavar="SECONDS", default=str(DEFAULT_TIMEOUT),
+    parser.add_argument("--timeout", metavar="SECONDS", default=f"{DEFAULT_TIMEOUT:g}",
                         help=f"time allowed to each check process, more than 0 and at most {MAX_TIMEOUT:g} "
                              f"(default %(default)s)")
     return parser
 
 
+class Terminated(Exception):
+    pass
+
+
+def _terminate(signum, _frame):
+    raise Terminated(signum)
+
+
 def main(argv=None):
+    # the probes run in sessions of their own, out of reach of the terminal's signals: whatever stops the
+    # doctor must unwind through run_probes, which kills their process groups on the way out
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, _terminate)
     try:
         return run(argv)
     except KeyboardInterrupt:
-        # the probes are gone already: run_probes kills their process groups on the way out
         print("tessaline-doctor: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except Terminated as exc:
+        signum = exc.args[0]
+        print(f"tessaline-doctor: stopped by {signal.Signals(signum).name}", file=sys.stderr)
+        return 128 + signum
 
 
 def run(argv):
