@@ -103,14 +103,18 @@ def build_parser():
     d = Options()
     p = _Parser(prog="tessaline-sim",
                 description="Run simulated trading days through the tessaline module and report.",
-                epilog="PATH '-' is standard output (the text report then goes to standard error). "
+                epilog="A session whose market the machine's memory cannot hold (instruments x snapshots a day x "
+                       "level-2 rate) is refused before it starts. "
+                       "PATH '-' is standard output (the text report then goes to standard error). "
                        "Exit status: 0 all invariants held, 1 an invariant failed, a callback raised or an output "
                        "could not be written completely, 2 bad usage, 130 interrupted.")
 
     def ranged(flag, kind, default, what):
         name = flag[2:]
-        p.add_argument(flag, type=_ranged(name, kind), default=default, metavar=name.split("-")[-1].upper(),
-                       help=f"{what}: {describe_range(name)} (default {default})")
+        metavar = "MS" if name.endswith("-ms") else "RATE" if kind is float else "N"
+        extra = " that divides 60000" if name == "step-ms" else ""
+        p.add_argument(flag, type=_ranged(name, kind), default=default, metavar=metavar,
+                       help=f"{what}: {describe_range(name)}{extra} (default {default})")
 
     ranged("--instruments", int, d.instruments, "instruments in the universe")
     ranged("--days", int, d.days, "trading days to simulate")
