@@ -115,9 +115,9 @@ def run_simulation(options=Options(), progress=None, tl=None):
     if tl is None:
         import corvix.tarrow.utils.tessaline as tl
     plan = options.plan()
-    sim = MinuteTimedSimulator(seed=options.seed, instruments=options.instruments, days=options.days, start=options.start,
-                    plan=plan, threaded=options.threaded, step_ms=options.step_ms,
-                    accounts={TDType.SIM: FUND_ACCOUNT}, trader_id=ALGO_ACCOUNT)
+    sim = MinuteTimedSimulator(seed=options.seed, instruments=options.instruments, days=options.days,
+                               start=options.start, plan=plan, threaded=options.threaded, step_ms=options.step_ms,
+                               accounts={TDType.SIM: FUND_ACCOUNT}, trader_id=ALGO_ACCOUNT)
     config = Config(base=BaseConfig(accounts={"STOCK": f"{FUND_ACCOUNT}_SIM"}, md_type="VoMD", order_way=None,
                                     algo_account=f"{ALGO_ACCOUNT}_XTA",
                                     trading_calendar=TradingCalendar(sim.trading_days)))

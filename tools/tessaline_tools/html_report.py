@@ -186,18 +186,29 @@ class Page:
             return
         self.breaks = [dict(bounds=[_iso(a[1] + timedelta(minutes=2)), _iso(b[0] - timedelta(minutes=1))])
                        for a, b in zip(segments, segments[1:])]
-        # the automatic ticks ignore the cuts; these mark each run's start and its full hours
-        values, texts, last_day = [], [], None
+        # the automatic ticks ignore the cuts; these mark each run's start and its full hours (quarter
+        # hours in a short run), leaving out a tick too close along the axis to the one before it,
+        # except that a day's first tick (which carries the date) takes the place of its neighbour
+        # (a weekend's timer runs are a few minutes wide)
+        visible = sum((end - start for start, end in segments), timedelta()) + len(segments) * timedelta(minutes=3)
+        spacing = visible / 24
+        ticks, last_day, offset = [], None, timedelta()
         for start, end in segments:
-            quarter = end - start < timedelta(hours=2)        # short runs get a tick every 15 minutes
+            quarter = end - start < timedelta(hours=2)
             t = start
             while t <= end:
-                values.append(_iso(t))
-                texts.append(f"{t:%H:%M}" if t.date() == last_day else f"{t:%H:%M}<br>{t:%a %Y-%m-%d}")
+                at = offset + (t - start)
+                new_day = t.date() != last_day
                 last_day = t.date()
+                tick = (at, _iso(t), f"{t:%H:%M}<br>{t:%a %Y-%m-%d}" if new_day else f"{t:%H:%M}", new_day)
+                if not ticks or at - ticks[-1][0] >= spacing:
+                    ticks.append(tick)
+                elif new_day:                  # of two days close together, the later one goes on
+                    ticks[-1] = tick
                 floor = t.replace(minute=t.minute // 15 * 15 if quarter else 0, second=0, microsecond=0)
                 t = floor + (timedelta(minutes=15) if quarter else timedelta(hours=1))
-        self.ticks = (values, texts) if len(values) <= 60 else None
+            offset += end - start + timedelta(minutes=3)
+        self.ticks = ([t[1] for t in ticks], [t[2] for t in ticks])
 
     def _time_axes(self, fig):
         fig.update_xaxes(type="date", rangebreaks=self.breaks)
