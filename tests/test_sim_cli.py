@@ -132,18 +132,24 @@ def test_ctrl_c_is_exit_130_and_one_line(threads, tmp_path):
     assert cap.exists()                                 # closed on the way out
 
 
-def _limit_file_size():
-    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)       # a write past the limit fails with EFBIG instead
-    resource.setrlimit(resource.RLIMIT_FSIZE, (64 * 1024, 64 * 1024))
+def _limit_file_size(limit):
+    def preexec():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)   # a write past the limit fails with EFBIG instead
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return preexec
 
 
-def test_a_capture_onto_a_full_disk_still_reports_the_session_and_fails(tmp_path):
-    cap = tmp_path / "session.tlcap"
+@pytest.mark.parametrize("flag, limit, complaint", [
+    ("--capture", 64 * 1024, "tessaline-sim: capture FAILED: {path}: File too large;"),
+    ("--log", 512, "tessaline-sim: --log {path}: could not be written completely: File too large"),
+])
+def test_an_output_onto_a_full_disk_still_reports_the_session_and_fails(flag, limit, complaint, tmp_path):
+    path = tmp_path / "out.file"
     proc = subprocess.run(SIM + ["--instruments", "3", "--days", "1", "--minutes-per-half", "11", "--quiet",
-                                 "--capture", str(cap)],
-                          preexec_fn=_limit_file_size, capture_output=True, text=True, timeout=300)
+                                 flag, str(path)],
+                          preexec_fn=_limit_file_size(limit), capture_output=True, text=True, timeout=300)
     assert proc.returncode == 1
     assert proc.stdout.rstrip().endswith("RESULT: OK") and "Invariants: 15 of 15 held" in proc.stdout
     lines = proc.stderr.strip().splitlines()
-    assert len(lines) == 1 and "Traceback" not in proc.stderr
-    assert lines[0].startswith(f"tessaline-sim: capture FAILED: {cap}: File too large;") and "dropped" in lines[0]
+    assert len(lines) == 1 and "Traceback" not in proc.stderr, proc.stderr
+    assert lines[0].startswith(complaint.format(path=path))

@@ -609,3 +609,9 @@ class TestReportAndCommandLine:
         bar.close()
         text = stream.getvalue()
         assert text.count("\r[") == 2 and "50.0%" in text and "100.0%" in text and text.endswith("\r")
+
+    def test_progress_shows_a_frame_before_the_first_market_is_built(self):
+        import io
+        stream = io.StringIO()
+        cli.Progress(stream).preparing(Options(instruments=1000))
+        assert "building the market of 1,000 instruments" in stream.getvalue()

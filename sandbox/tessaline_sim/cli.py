@@ -225,7 +225,8 @@ def _main(argv):
     from tessaline_sim.session import run_simulation
     text_out = sys.stderr if STDOUT in (args.json, args.html, args.log) else sys.stdout
     progress = Progress(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
-    if threading_main() and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+    handle_sigint = threading_main() and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    if handle_sigint:
         signal.signal(signal.SIGINT, _interrupt_handler())
     try:
         if progress is not None:
@@ -236,10 +237,16 @@ def _main(argv):
     finally:
         if progress is not None:
             progress.close()
+        if handle_sigint:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
     status = EXIT_OK if report["ok"] else EXIT_FAILED
     _print(render(report), text_out)
     if result.capture is not None:
         status = max(status, _report_capture(result))
+    if result.log_error is not None:
+        print(f"tessaline-sim: --log {args.log}: could not be written completely: "
+              f"{_os_error_text(result.log_error)}", file=sys.stderr)
+        status = max(status, EXIT_FAILED)
     if args.json:
         status = max(status, _write_output(args.json, "--json", lambda f: (json.dump(report, f, indent=2,
                                                                                      default=str), f.write("\n"))))

@@ -69,7 +69,11 @@ class MinuteTimedSimulator(Simulator):
 
 
 class LogTap(logging.Handler):
-    """Counts the host loggers' lines during a run (and writes them to a file if asked)."""
+    """Counts the host loggers' lines during a run (and writes them to a file if asked).
+
+    A file that cannot be written (a full disk) stops the writing, never the session:
+    ``error`` keeps why, for the report.
+    """
 
     NAMES = ("system_log", "user_system_log")
 
@@ -79,6 +83,7 @@ class LogTap(logging.Handler):
         self.not_trading_days = 0
         self._own_file = bool(path) and path != "-"
         self._file = sys.stdout if path == "-" else open(path, "w", encoding="utf-8") if path else None
+        self.error = None
         self._saved = []
 
     def emit(self, record):
@@ -86,8 +91,11 @@ class LogTap(logging.Handler):
         msg = record.getMessage()
         if " not trade day... " in msg:
             self.not_trading_days += 1
-        if self._file is not None:
-            self._file.write(f"{record.name} {record.levelname} {msg}\n")
+        if self._file is not None and self.error is None:
+            try:
+                self._file.write(f"{record.name} {record.levelname} {msg}\n")
+            except OSError as exc:
+                self.error = exc
 
     def __enter__(self):
         for name in self.NAMES:
@@ -101,8 +109,13 @@ class LogTap(logging.Handler):
         for logger, propagate in self._saved:
             logger.removeHandler(self)
             logger.propagate = propagate
-        if self._own_file:
-            self._file.close()
+        try:
+            if self._own_file:
+                self._file.close()
+            elif self._file is not None:
+                self._file.flush()
+        except OSError as exc:
+            self.error = self.error or exc
         return False
 
 
@@ -143,6 +156,7 @@ def run_simulation(options=Options(), progress=None, tl=None):
             capture_error = _close_capture(strategy_class.capture)
     result.capture = strategy_class.capture if options.capture_path else None
     result.capture_error = capture_error
+    result.log_error = logs.error
     report = build_report(options, sim, host, result, logs, env)
     return report, host, result
 
