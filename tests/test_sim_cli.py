@@ -59,10 +59,14 @@ def test_outputs_are_checked_before_the_run(flag, tmp_path, capsys):
     assert not (tmp_path / "no").exists()               # a capture never creates directories
     assert cli.main(SMALL + [flag, str(tmp_path)]) == 2
     assert "is a directory" in one_line_error(capsys)
+    (tmp_path / "file").touch()
+    assert cli.main(SMALL + [flag, str(tmp_path / "file" / "out.file")]) == 2
+    assert "is not a directory" in one_line_error(capsys)
 
 
 def test_usage_errors_are_one_line(capsys):
-    for argv in (["--bogus"], ["--json", "-", "--html", "-"], ["--capture", "-"], ["--json", ""]):
+    for argv in (["--bogus"], ["--json", "-", "--html", "-"], ["--capture", "-"], ["--json", ""],
+                 ["--json", "same.out", "--log", "./same.out"]):
         assert cli.main(argv) == 2, argv
         one_line_error(capsys)
 

@@ -9,6 +9,7 @@ bad arguments or an output that cannot be written, 130 when interrupted.
 Every complaint about the command line is one line on standard error.
 """
 import argparse
+import importlib
 import json
 import math
 import os
@@ -179,20 +180,27 @@ def check_outputs(args):
             raise UsageError(f"--{flag} {path}: is a directory, not a file")
         parent = os.path.dirname(os.path.abspath(target))
         if not os.path.isdir(parent):
-            raise UsageError(f"--{flag} {path}: directory {os.path.dirname(target) or '.'} does not exist")
+            missing = "is not a directory" if os.path.exists(parent) else "does not exist"
+            raise UsageError(f"--{flag} {path}: directory {os.path.dirname(target) or '.'} {missing}")
         if not os.access(parent, os.W_OK | os.X_OK):
             raise UsageError(f"--{flag} {path}: directory {os.path.dirname(target) or '.'} is not writable")
         if flag != "capture" and os.path.exists(target) and not os.access(target, os.W_OK):
             raise UsageError(f"--{flag} {path}: the file is not writable")
-    if args.capture or args.html:
-        what = "--capture" if args.capture else "--html"
-        try:
-            import tessaline_tools.capture  # noqa: F401
-            if args.html:
-                import tessaline_tools.html_report  # noqa: F401
-        except ModuleNotFoundError as exc:
-            raise UsageError(f"{what} needs the user tools ({exc.name} is missing): "
-                             f"{sys.executable} -m pip install ./tools") from None
+    named = {}
+    for flag in ("json", "html", "log", "capture"):
+        path = getattr(args, flag)
+        if path and path != STDOUT:
+            key = os.path.realpath(path)
+            if key in named:
+                raise UsageError(f"--{named[key]} and --{flag} name the same file, {path}")
+            named[key] = flag
+    for flag, module in (("capture", "tessaline_tools.capture"), ("html", "tessaline_tools.html_report")):
+        if getattr(args, flag):
+            try:
+                importlib.import_module(module)
+            except ModuleNotFoundError as exc:
+                raise UsageError(f"--{flag} needs the user tools ({exc.name} is missing): "
+                                 f"{sys.executable} -m pip install ./tools") from None
 
 
 def _interrupt_handler():
@@ -215,7 +223,7 @@ def main(argv=None):
         print(f"tessaline-sim: {exc}", file=sys.stderr)
         return EXIT_USAGE
     except KeyboardInterrupt:
-        print("\ntessaline-sim: interrupted", file=sys.stderr)
+        print("tessaline-sim: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
 
 
