@@ -13,6 +13,7 @@ import importlib
 import json
 import math
 import os
+import shlex
 import signal
 import sys
 import time
@@ -282,12 +283,21 @@ def _report_capture(result):
     paths = ", ".join(cap.paths) or "(no file)"
     if error is None:
         print(f"capture: {paths} ({cap.calls} calls, {cap.bytes_written} bytes); "
-              f"replay with: tessaline-replay {' '.join(cap.paths)}", file=sys.stderr)
+              f"replay with: {_replay_command()} {' '.join(shlex.quote(p) for p in cap.paths)}", file=sys.stderr)
         return EXIT_OK
     cause = getattr(cap, "error", None) or error
     print(f"tessaline-sim: capture FAILED: {paths}: {_os_error_text(cause)}; {cap.calls} calls written, "
           f"{cap.dropped} records dropped: the file holds the session only up to the failure", file=sys.stderr)
     return EXIT_FAILED
+
+
+def _replay_command():
+    """``tessaline-replay`` as this environment names it, so that the hint works when pasted."""
+    beside = os.path.join(os.path.dirname(sys.executable), "tessaline-replay")
+    if not os.access(beside, os.X_OK):
+        return "tessaline-replay"
+    relative = os.path.relpath(beside)
+    return shlex.quote(beside if relative.startswith("..") else relative)
 
 
 def _write_output(path, flag, write):
