@@ -15,6 +15,7 @@ weekends).
 """
 import html
 import json
+import math
 import os
 from datetime import datetime, timedelta
 
@@ -356,7 +357,7 @@ class Page:
     # -- output
 
     def html(self):
-        data = {cid: json.loads(fig.to_json()) for cid, fig in self.charts.items()}
+        data = {cid: _finite(json.loads(fig.to_json())) for cid, fig in self.charts.items()}
         payload = json.dumps(data, separators=(",", ":"), allow_nan=False, default=str).replace("<", "\\u003c")
         body = "\n".join(self.parts) if self.parts else "<p>No data.</p>"
         return (f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">\n'
@@ -459,6 +460,17 @@ def _list(value):
 def _positive(value):
     return isinstance(value, (int, float)) and not isinstance(value, bool) and value > 0 and value == value \
         and value != float("inf")
+
+
+def _finite(value):
+    """NaN and infinities become null: a browser's JSON parser takes neither."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, list):
+        return [_finite(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    return value
 
 
 def _iso(t):
