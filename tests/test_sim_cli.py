@@ -81,6 +81,18 @@ def test_a_session_the_memory_cannot_hold_is_refused_with_the_reason(monkeypatch
     assert 200 * 2**20 < limits.estimated_bytes(Options()) < 2**30
 
 
+def test_a_capture_the_disk_cannot_hold_is_refused_with_the_reason(monkeypatch, tmp_path, capsys):
+    monkeypatch.setattr(limits, "_free_bytes", lambda directory: 10 * 2**20)
+    path = tmp_path / "session.tlcap"
+    assert cli.main(["--capture", str(path)]) == 2
+    line = one_line_error(capsys)
+    assert f"--capture {path}: the capture of this session takes at least" in line and "10.0 MiB is free" in line
+    assert not path.exists()
+    # the estimate stays below what the default session's capture really takes (355,769 calls, 17.0 MB)
+    assert 340_000 < limits.estimated_calls(Options()) < 370_000
+    assert limits.estimated_calls(Options()) * limits.CAPTURE_BYTES_PER_CALL < 16_959_389
+
+
 def test_help_shows_every_option_with_its_range_and_default():
     parser = cli.build_parser()
     text = parser.format_help().replace("\n", " ")

@@ -19,7 +19,7 @@ import sys
 import time
 from datetime import date
 
-from tessaline_sim.limits import LIMITS, check_memory, describe_range
+from tessaline_sim.limits import LIMITS, check_disk, check_memory, describe_range
 from tessaline_sim.session import Options
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -160,6 +160,11 @@ def parse_args(argv):
     problem = check_memory(options)
     if problem:
         raise UsageError(problem)
+    if args.capture:
+        directory = os.path.dirname(os.path.abspath(args.capture.replace("{date}", time.strftime("%Y%m%d"))))
+        problem = check_disk(options, directory)
+        if problem:
+            raise UsageError(f"--capture {args.capture}: {problem}")
     return options, args
 
 

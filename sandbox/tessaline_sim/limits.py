@@ -75,3 +75,36 @@ def _size(n):
             return f"{n:.0f} {unit}" if unit == "bytes" else f"{n:.1f} {unit}"
         n /= 1024
     return f"{n:.1f} TiB"
+
+
+# A capture keeps 44-48 bytes a call (msgpack, then zstd); the lower figure, so that only a
+# session that surely cannot fit is refused (one that fills the disk anyway is reported then).
+CAPTURE_BYTES_PER_CALL = 40
+TRANSACTIONS_PER_L2_ORDER = 0.6             # an aggressive order trades at once
+
+
+def estimated_calls(options):
+    """Callbacks of a session: snapshots, level-2 orders and transactions, and bars."""
+    plan = options.plan()
+    per_day = options.instruments * (plan.snapshots_per_day * (1 + options.l2_orders_per_snapshot
+                                                               * (1 + TRANSACTIONS_PER_L2_ORDER))
+                                     + plan.bars_per_day)
+    return int(per_day * options.days)
+
+
+def check_disk(options, directory, free=None):
+    """None when the capture of the session fits on the disk of ``directory``, else why not."""
+    try:
+        free = free if free is not None else _free_bytes(directory)
+    except OSError:
+        return None
+    need = estimated_calls(options) * CAPTURE_BYTES_PER_CALL
+    if need <= free:
+        return None
+    return (f"the capture of this session takes at least {_size(need)} (about {estimated_calls(options):,} "
+            f"calls); {_size(free)} is free in {directory}")
+
+
+def _free_bytes(directory):
+    st = os.statvfs(directory)
+    return st.f_bavail * st.f_frsize
