@@ -106,7 +106,7 @@ def build_parser():
     p = _Parser(prog="tessaline-sim",
                 description="Run simulated trading days through the tessaline module and report.",
                 epilog="A session whose market the machine's memory cannot hold (instruments x snapshots a day x "
-                       "level-2 rate) is refused before it starts. "
+                       "level-2 rate) is refused before it starts, and so is a capture the disk cannot hold. "
                        "PATH '-' is standard output (the text report then goes to standard error). "
                        "Exit status: 0 all invariants held, 1 an invariant failed, a callback raised or an output "
                        "could not be written completely, 2 bad usage, 130 interrupted.")
