@@ -8,9 +8,10 @@ of callbacks and queries through each, and compares the logs. Identical logs
 mean the twins do what the extension does, in the same order, on these inputs
 (the benchmark inputs among them).
 
-Then the same for every record layout (plain, slots, cext, pybind), with the
-records, the host order and the strategy handed over as they are (no proxy
-in between, so that the extension reads them the way it reads a real SDK's
+Then the same for every record layout (plain, slots, dict, namespace,
+namedtuple, cext, pybind), with the records, the host order (of the same
+layout where a host order can have it) and the strategy handed over as they
+are (no proxy in between, so that the extension reads them the way it reads a real SDK's
 records): host calls with their arguments, posted events (by value), results
 and exceptions, and after every call the host order's and the strategy's
 attributes, over the benchmark's calls, an interleaved stretch of the stream
@@ -207,11 +208,13 @@ def layout_scenario(mod, rec, layout_name):
     records = profiles.make_records("light", host, layout_name)
     L = records.layout
     strat = mod.VornStrategy(NS(base=NS()))
-    cx = host.new_order(records.client_order_id)
+    cx = host.new_order(records.client_order_id, layout_name)
     mod.orders_dict[records.client_order_id] = cx
     out = rec.log
 
     def state(obj):
+        if obj is cx:
+            return profiles.order_state(obj)
         return {k: v for k, v in vars(obj).items() if k != "first_dt"}
 
     def run(label, fn, *args):
@@ -256,10 +259,10 @@ def layout_scenario(mod, rec, layout_name):
     run("on_query_position", strat.on_query_position, positions, 7, 0, "ok")
     run("on_query_position tuple", strat.on_query_position, tuple(positions), 10, 0.0, "ok")
     # a record that lacks a field: a deleted slot or instance attribute, an
-    # emptied getset field; a pybind11 field cannot be emptied, so a plain
-    # object stands in for it there
+    # emptied getset field; a pybind11 field or a namedtuple's cannot be
+    # emptied, so a plain object stands in for it there
     src = records.positions[3]
-    if layout_name == "pybind":
+    if layout_name in ("pybind", "namedtuple"):
         broken = NS(**{k: getattr(src, k) for k in L.fields("PositionRecord") if k != "profit_loss"})
     else:
         broken = L.copy(src, "PositionRecord")
