@@ -479,8 +479,9 @@ def report(summary, args, before=None):
     if table:
         out.append("## Targets (light host, instructions per call)\n")
         out.append("twin/module / Cython/module instruction ratios (above 1: the module executes fewer). Hot "
-                   "callbacks and the stream: at least 1.2x both with plain-attribute and slotted records, "
-                   "at least 1.0x with compiled-extension and pybind11 records; the queries at least 1.5x.\n")
+                   "callbacks and the stream: at least 1.2x both with plain-attribute, slotted, dict, "
+                   "namespace and namedtuple records, at least 1.0x with compiled-extension and pybind11 records; "
+                   "the queries at least 1.5x.\n")
         out.append(table + "\n")
     if before:
         out.append("## Before and after\n")
