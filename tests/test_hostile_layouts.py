@@ -371,6 +371,85 @@ def test_counters_are_written_into_the_dict_the_instance_has(host, change):
         s.on_bar(bar_record())
 
 
+# ------------------------------------------------------------------ host orders
+
+class HostMethods:
+    def set_frozen_cash(self, value):
+        self.frozen_cash = value
+
+    def mark_rejected(self, reason):
+        self.rejected = reason
+
+
+ORDER_FIELDS = dict(order_id=4242, market_code="000001.XSHE", position_effect="OPEN", price=10.5,
+                    filled_quantity=0, unfilled_quantity=100, avg_price=0.0, secondary_order_id=None)
+
+
+def host_order(layout, status, side):
+    fields = dict(ORDER_FIELDS, status=status, side=side)
+    if layout == "namespace":
+        return types.SimpleNamespace(**fields, set_frozen_cash=lambda v: None, mark_rejected=lambda r: None)
+    if layout == "slots":
+        cls = type("SlotsOrder", (HostMethods,), {"__slots__": tuple(fields) + ("frozen_cash", "rejected")})
+        o = cls()
+        for k, v in fields.items():
+            setattr(o, k, v)
+        return o
+    o = type("Order", (HostMethods,), {})()
+    if layout == "dict":
+        o.__dict__.update(fields)
+    else:
+        for k, v in fields.items():
+            setattr(o, k, v)
+        if layout == "crowded":
+            vars(o).update({f"extra{i}": i for i in range(40)})
+    return o
+
+
+def order_report(record_layout, status, fill, traded):
+    fields = dict(client_order_id=4242, security_id="000001", order_price=10.5, order_qty=100, order_status=status,
+                  counter_order_id=77, frozen_trade_value=1050.0, last_match_qty=fill,
+                  last_match_price=10.5 if fill else 0.0, trade_qty=traded, total_trade_value=10.5 * traded,
+                  error_code=0, error_msg="")
+    if record_layout == "namedtuple":
+        return collections.namedtuple("Report", fields)(**fields)
+    if record_layout == "namespace":
+        return types.SimpleNamespace(**fields)
+    return dict_class()(**fields)
+
+
+def order_state(o):
+    return {k: getattr(o, k) for k in list(ORDER_FIELDS) + ["status"]}
+
+
+@pytest.mark.parametrize("order_layout", ["plain", "slots", "dict", "crowded", "namespace"])
+@pytest.mark.parametrize("record_layout", ["dict", "namespace", "namedtuple"])
+def test_host_orders_of_every_layout_follow_the_reports(host, monkeypatch, order_layout, record_layout):
+    from corvix.tarrow.const import ORDER_STATUS, SIDE
+    from pyvorn.enums import OrderStatusType as S
+    env = types.SimpleNamespace(get_account=lambda code: "account")
+    monkeypatch.setattr(tl, "Environment", types.SimpleNamespace(get_instance=lambda: env))
+    s = make_strategy()
+    for rounds in range(3):
+        order = host_order(order_layout, ORDER_STATUS.PENDING_NEW, SIDE.BUY)
+        tl.orders_dict[4242] = order
+        s.on_order(order_report(record_layout, S.Sended, 0, 0))
+        assert (order.status, order.secondary_order_id) == (ORDER_STATUS.ACTIVE, 77)
+        if rounds == 1 and order_layout != "slots":  # the order's dict changes shape between reports
+            if order_layout == "namespace":
+                reorder(vars(order))
+            else:
+                order.__dict__ = dict(reversed(list(vars(order).items())))
+            vars(order)[1] = "a key of another type"
+        if rounds == 2 and order_layout != "slots":
+            vars(order).update({f"more{i}": i for i in range(60)})
+        s.on_order(order_report(record_layout, S.PartiallyFilled, 40, 40))
+        s.on_order(order_report(record_layout, S.Filled, 60, 100))
+        assert order_state(order) == dict(ORDER_FIELDS, status=ORDER_STATUS.FILLED, secondary_order_id=77,
+                                          avg_price=10.5, filled_quantity=100, unfilled_quantity=0)
+    tl.orders_dict.clear()
+
+
 # Code run in the middle of a lookup or a store: a finalizer of the replaced
 # value, a collection started by a key's comparison, a __dict__ swapped
 # while the store into it is under way. A fault there is a crash, so it runs
