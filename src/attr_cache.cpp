@@ -237,6 +237,24 @@ void remember(Cache& cache, const Entry& entry) {
 
 }  // namespace
 
+Ref read_descriptor(const ReadEntry& e, PyObject* obj, PyObject* name) {
+    using namespace cache_detail;
+    if (e.kind == ReadKind::member)
+        return checked(PyMember_GetOne(reinterpret_cast<const char*>(obj), static_cast<PyMemberDef*>(e.data)), obj,
+                       name);
+    // The getter may run code that changes the type and drops the descriptor,
+    // or reads this name again and overwrites the entry: keep the descriptor
+    // alive for the call, as the generic path does, and take nothing from the
+    // entry once the call has begun.
+    Ref keep = Ref::borrow(e.descr);
+    if (e.kind == ReadKind::getset) {
+        const getter get = e.get;
+        return checked(get(obj, e.closure), obj, name);
+    }
+    PyObject* descr = e.descr;
+    return checked(Py_TYPE(descr)->tp_descr_get(descr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))), obj, name);
+}
+
 Ref read_slow(ReadCache& cache, const FastPaths& fast, PyObject* obj, PyObject* name) {
     using namespace cache_detail;
     PyTypeObject* type = Py_TYPE(obj);
@@ -278,19 +296,9 @@ Ref read_slow(ReadCache& cache, const FastPaths& fast, PyObject* obj, PyObject* 
                 if (e.offset < Py_SIZE(obj)) return Ref::borrow(PyTuple_GET_ITEM(obj, e.offset));
                 return getattr(obj, name);
             case ReadKind::member:
-                return checked(PyMember_GetOne(reinterpret_cast<const char*>(obj), static_cast<PyMemberDef*>(e.data)),
-                               obj, name);
-            case ReadKind::getset: {
-                // The getter may run code that changes the type and drops the
-                // descriptor: keep it alive for the call, as the generic path does.
-                Ref keep = Ref::borrow(e.descr);
-                return checked(e.get(obj, e.closure), obj, name);
-            }
-            case ReadKind::data_descr: {
-                Ref keep = Ref::borrow(e.descr);
-                return checked(Py_TYPE(e.descr)->tp_descr_get(e.descr, obj, reinterpret_cast<PyObject*>(type)),
-                               obj, name);
-            }
+            case ReadKind::getset:
+            case ReadKind::data_descr:
+                return read_descriptor(e, obj, name);
             case ReadKind::generic:
                 return getattr(obj, name);
         }

@@ -32,10 +32,11 @@ enum class ReadKind : uint8_t {
     instance_value,  // a plain attribute of a type with a managed dict: the instance's inline
                      // values at `index`, or once its __dict__ is materialised that dict at `hint`
     dict,            // a plain attribute kept in a __dict__ at tp_dictoffset, at `hint`
+    tuple_item,      // a namedtuple field (the interpreter's own tuple-item descriptor): item `offset`
+    // the descriptor kinds, each a call (read_descriptor)
     member,          // another member descriptor kind: PyMember_GetOne
     getset,          // a getset descriptor: its getter and closure
     data_descr,      // another data descriptor of a built-in descriptor type: its __get__
-    tuple_item,      // a namedtuple field (the interpreter's own tuple-item descriptor): item `offset`
 };
 
 // A dict entry position not known (yet): the next read looks the name up and
@@ -195,6 +196,9 @@ inline Ref checked(PyObject* result, PyObject* obj, PyObject* name) {
 // resolution of obj.name for Py_TYPE(obj), remembered when that is safe,
 // and the read or write through the generic path.
 Ref read_slow(ReadCache& cache, const FastPaths& fast, PyObject* obj, PyObject* name);
+// obj.name through the descriptor an entry of kind member, getset or
+// data_descr holds, for an object of the entry's type version.
+Ref read_descriptor(const ReadEntry& e, PyObject* obj, PyObject* name);
 void store_slow(StoreCache& cache, const FastPaths& fast, PyObject* obj, PyObject* name, PyObject* value);
 
 // A writable slot: the old value goes only once the new one is in place
@@ -266,6 +270,8 @@ inline Ref cached_read(ReadCache& cache, const FastPaths& fast, PyObject* obj, P
                 if (PyObject* value = hinted_value(*managed_dict_pointer(obj), name, e.hint))
                     return Ref::steal(Py_NewRef(value));
             }
+        } else if (e.kind >= ReadKind::member) {
+            return read_descriptor(e, obj, name);
         } else if (e.kind == ReadKind::dict) {
             if (class_value_unchanged(e))
                 if (PyObject* value = hinted_value(offset_dict(obj, e.offset), name, e.hint))
