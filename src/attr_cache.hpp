@@ -215,8 +215,9 @@ inline void replace_slot(PyObject* obj, const StoreEntry& e, PyObject* value) no
 // False: nothing was stored (the values became a dict, or the slot is empty).
 inline bool replace_value(PyObject* obj, const StoreEntry& e, PyObject* value) noexcept {
     PyDictValues* values = *cache_detail::values_pointer(obj);
-    if (values == nullptr || e.keys == nullptr ||
-        reinterpret_cast<PyHeapTypeObject*>(Py_TYPE(obj))->ht_cached_keys != e.keys)
+    // (A managed-dict type always has its shared keys, so an entry without
+    // them, e.keys null, never matches.)
+    if (values == nullptr || reinterpret_cast<PyHeapTypeObject*>(Py_TYPE(obj))->ht_cached_keys != e.keys)
         return false;
     PyObject* old = values->values[e.index];
     if (old == nullptr) return false;
@@ -258,11 +259,12 @@ inline Ref cached_read(ReadCache& cache, const FastPaths& fast, PyObject* obj, P
             // Inline values (the instance has no materialised __dict__) laid
             // out by the very keys the index was found in; or the
             // materialised __dict__, at the hint. Either way a class default
-            // of the name still cannot be a descriptor.
+            // of the name still cannot be a descriptor. (Inline values exist
+            // only with the type's shared keys, so an entry without them,
+            // e.data null, never reads values.)
             PyDictValues* values = *values_pointer(obj);
             if (values != nullptr) {
-                if (e.data != nullptr && reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys == e.data &&
-                    class_value_unchanged(e)) {
+                if (reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys == e.data && class_value_unchanged(e)) {
                     PyObject* value = values->values[e.index];
                     if (value != nullptr) return Ref::steal(Py_NewRef(value));
                 }
