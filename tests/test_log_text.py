@@ -12,8 +12,8 @@ from reliability_support import install_real_host
 
 
 class Shown(float):
-    def __format__(self, spec):
-        return f"shown({spec!r})"
+    def __format__(self, fmt):
+        return f"shown({fmt!r})"
 
 
 class Printed(float):
