@@ -244,8 +244,8 @@ Ref Ctx::member(Name owner_name, Name member_name) const {
 
 Ref as_text(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    // An exact float formats with an empty spec as str() renders it
-    // (float.__format__ hands an empty spec to str); float is a static type,
+    // An exact float formats with an empty format as str() renders it
+    // (float.__format__ hands an empty format to str); float is a static type,
     // so nothing can stand in for its __format__. PyObject_Format would look
     // the method up and bind it first. (It takes the same shortcut itself
     // for an exact int.)
