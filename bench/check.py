@@ -8,9 +8,10 @@ of callbacks and queries through each, and compares the logs. Identical logs
 mean the twins do what the extension does, in the same order, on these inputs
 (the benchmark inputs among them).
 
-Then the same for every record layout (plain, slots, cext, pybind), with the
-records, the host order and the strategy handed over as they are (no proxy
-in between, so that the extension reads them the way it reads a real SDK's
+Then the same for every record layout (plain, slots, dict, namespace,
+namedtuple, cext, pybind), with the records, the host order (of the same
+layout where a host order can have it) and the strategy handed over as they
+are (no proxy in between, so that the extension reads them the way it reads a real SDK's
 records): host calls with their arguments, posted events (by value), results
 and exceptions, and after every call the host order's and the strategy's
 attributes, over the benchmark's calls, an interleaved stretch of the stream
@@ -18,6 +19,7 @@ and every order-report branch. The three implementations must agree on every
 layout, and each layout must give what the slotted records give.
 """
 import json
+import re
 import sys
 import types
 
@@ -207,11 +209,13 @@ def layout_scenario(mod, rec, layout_name):
     records = profiles.make_records("light", host, layout_name)
     L = records.layout
     strat = mod.VornStrategy(NS(base=NS()))
-    cx = host.new_order(records.client_order_id)
+    cx = host.new_order(records.client_order_id, layout_name)
     mod.orders_dict[records.client_order_id] = cx
     out = rec.log
 
     def state(obj):
+        if obj is cx:
+            return profiles.order_state(obj)
         return {k: v for k, v in vars(obj).items() if k != "first_dt"}
 
     def run(label, fn, *args):
@@ -256,10 +260,10 @@ def layout_scenario(mod, rec, layout_name):
     run("on_query_position", strat.on_query_position, positions, 7, 0, "ok")
     run("on_query_position tuple", strat.on_query_position, tuple(positions), 10, 0.0, "ok")
     # a record that lacks a field: a deleted slot or instance attribute, an
-    # emptied getset field; a pybind11 field cannot be emptied, so a plain
-    # object stands in for it there
+    # emptied getset field; a pybind11 field or a namedtuple's cannot be
+    # emptied, so a plain object stands in for it there
     src = records.positions[3]
-    if layout_name == "pybind":
+    if layout_name in ("pybind", "namedtuple"):
         broken = NS(**{k: getattr(src, k) for k in L.fields("PositionRecord") if k != "profit_loss"})
     else:
         broken = L.copy(src, "PositionRecord")
@@ -277,6 +281,17 @@ def without(log, label):
         if not skip:
             out.append(entry)
     return out
+
+
+def as_order(log):
+    """The log with the host order (whose class follows the layout) named
+    alike: the object every deep copy is taken of."""
+    token = next((m.group(1) for entry in log if entry[:2] == ("call", "copy.deepcopy")
+                  for m in [re.match(r"tuple\[(\w+#\d+)\]$", entry[2])] if m), None)
+    if token is None:
+        return log
+    pattern = re.compile(re.escape(token) + r"(?!\d)")
+    return [json.loads(pattern.sub("HostOrder", json.dumps(entry, default=str))) for entry in log]
 
 
 def compare(a, b):
@@ -331,10 +346,10 @@ def main(out_path):
                 elif entry[0] == "raised" and label != BROKEN:
                     raised.setdefault(f"{lay}: {impl}", []).append(f"{label}: {entry[1]}: {entry[2]}")
     if "slots" in module_logs:
-        ref = without(module_logs["slots"], BROKEN)
+        ref = as_order(without(module_logs["slots"], BROKEN))
         for lay, log in module_logs.items():
             if lay != "slots":
-                result["diff"][f"{lay}: module against slots"] = compare(ref, without(log, BROKEN))
+                result["diff"][f"{lay}: module against slots"] = compare(ref, as_order(without(log, BROKEN)))
     with open(out_path, "w") as f:
         json.dump(result, f, indent=1, default=str)
     return result

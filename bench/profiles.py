@@ -19,16 +19,28 @@ Two host profiles bind the host and SDK names of all three the same way:
   (``sandbox/``), as imported by each module itself; the event queue is the
   module's own ring buffer, drained between timed runs.
 
-In both, the host's live orders and the strategy instance are plain-attribute
-objects (a class without ``__slots__``, attributes assigned one by one), as a
-host written in Python makes them.
+The strategy instance is a plain-attribute object (a class without
+``__slots__``, attributes assigned one by one), as a host written in Python
+makes it. The light host's live order takes the layout of the records where a
+host order can have it (plain, slots, dict, namespace; see
+``ORDER_LAYOUTS``): a process measures records and host orders of one layout.
+A namedtuple cannot take the order's writes, and the compiled layouts are the
+SDK's, not the host's: with those the order is plain. The sandbox's order is
+always the stand-in's class rebuilt without ``__slots__``.
 
-Four record layouts carry the same field values (see ``Layout``):
+Seven record layouts carry the same field values (see ``Layout``):
 
 - ``plain``:  classes without ``__slots__`` (a per-instance ``__dict__``, the
   attributes assigned in ``__init__``), the commonest form of an SDK written
   in Python;
 - ``slots``:  the stand-in SDK's own records, slotted dataclasses;
+- ``dict``:   a generic record class per record type whose ``__init__`` does
+  ``self.__dict__.update(fields)``: the instance's ``__dict__`` is a real
+  dictionary from the start (as after unpickling, copying or ``vars()``);
+- ``namespace``: ``types.SimpleNamespace(**fields)``, a dict at the type's
+  ``tp_dictoffset``, one type for every record;
+- ``namedtuple``: ``collections.namedtuple`` per record type, fields read
+  through the tuple-item descriptors;
 - ``cext``:   extension types (``_benchrecords``) whose numbers are member
   descriptors and whose objects are getset descriptors;
 - ``pybind``: C++ structs bound with pybind11 ``def_readwrite``
@@ -65,7 +77,10 @@ CALLBACKS = ("on_snapshot", "on_tick_order", "on_tick_trade", "on_bar", "on_orde
 QUERIES = ("get_current_tick", "history_ticks")
 BENCHES = CALLBACKS + ("stream",) + QUERIES
 HOT = CALLBACKS + ("stream",)
-LAYOUTS = ("plain", "slots", "cext", "pybind")
+LAYOUTS = ("plain", "slots", "dict", "namespace", "namedtuple", "cext", "pybind")
+# the host order's layout with each record layout (light host)
+ORDER_LAYOUTS = {"plain": "plain", "slots": "slots", "dict": "dict", "namespace": "namespace",
+                 "namedtuple": "plain", "cext": "plain", "pybind": "plain"}
 PROFILES = ("light", "sandbox")
 RECORD_TYPES = ("Snapshot", "TickOrder", "TickTrade", "Bar", "PositionRecord", "OrderReport")
 
@@ -103,6 +118,31 @@ class LightOrder:
     Python host's order class has), methods that are C builtins."""
     set_frozen_cash = staticmethod(callable)
     mark_rejected = staticmethod(callable)
+
+
+ORDER_FIELDS = ("order_id", "market_code", "side", "position_effect", "price", "status", "filled_quantity",
+                "unfilled_quantity", "avg_price", "secondary_order_id")
+
+
+class LightSlotsOrder:
+    """The live order with __slots__."""
+    __slots__ = ORDER_FIELDS
+    set_frozen_cash = staticmethod(callable)
+    mark_rejected = staticmethod(callable)
+
+
+class LightDictOrder:
+    """The live order of a generic record class: __dict__.update in __init__."""
+    set_frozen_cash = staticmethod(callable)
+    mark_rejected = staticmethod(callable)
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+
+def order_state(obj):
+    """The host order's fields, whatever its layout."""
+    return {k: getattr(obj, k) for k in ORDER_FIELDS}
 
 
 def _members(*names):
@@ -183,18 +223,18 @@ class LightHost:
         mod.history_bar = {}
         mod.orders_dict = {}
 
-    def new_order(self, client_order_id):
-        o = LightOrder()
-        o.order_id = client_order_id
-        o.market_code = "000001.XSHE"
-        o.side = self.SIDE.BUY
-        o.position_effect = "OPEN"
-        o.price = 10.0
-        o.status = self.ORDER_STATUS.PENDING_NEW
-        o.filled_quantity = 0
-        o.unfilled_quantity = 1000
-        o.avg_price = 0.0
-        o.secondary_order_id = None
+    def new_order(self, client_order_id, layout="plain"):
+        fields = dict(order_id=client_order_id, market_code="000001.XSHE", side=self.SIDE.BUY,
+                      position_effect="OPEN", price=10.0, status=self.ORDER_STATUS.PENDING_NEW, filled_quantity=0,
+                      unfilled_quantity=1000, avg_price=0.0, secondary_order_id=None)
+        kind = ORDER_LAYOUTS[layout]
+        if kind == "dict":
+            return LightDictOrder(**fields)
+        if kind == "namespace":
+            return NS(**fields, set_frozen_cash=callable, mark_rejected=callable)
+        o = LightSlotsOrder() if kind == "slots" else LightOrder()
+        for k, v in fields.items():
+            setattr(o, k, v)
         return o
 
     def pending_status(self):
@@ -233,7 +273,7 @@ class SandboxHost:
         mod.history_bar.clear()
         mod.orders_dict.clear()
 
-    def new_order(self, client_order_id):
+    def new_order(self, client_order_id, layout="plain"):
         return self.Order.__from_create__("000001.XSHE", 1000, self.SIDE.BUY, 10.0, order_id=client_order_id)
 
     def pending_status(self):
@@ -265,6 +305,13 @@ class Layout:
                 t, [(f.name, f.type, dataclasses.field(default=f.default, default_factory=f.default_factory))
                     for f in fs], kw_only=True, namespace={"__module__": "bench_plain_records"})
                 for t, fs in self._fields.items()}
+        elif name == "dict":
+            self.classes = {t: _dict_record_class(t) for t in self._fields}
+        elif name == "namespace":
+            self.classes = {t: types.SimpleNamespace for t in self._fields}
+        elif name == "namedtuple":
+            self.classes = {t: collections.namedtuple(t, [f.name for f in fs], module="bench_namedtuple_records")
+                            for t, fs in self._fields.items()}
         elif name == "cext":
             import _benchrecords
             self.classes = {t: _benchrecords.make_type(f"bench_records.{t}",
@@ -275,29 +322,39 @@ class Layout:
             self.classes = {t: getattr(_benchpybind, t) for t in RECORD_TYPES}
         else:
             raise ValueError(f"unknown record layout {name!r} (one of {', '.join(LAYOUTS)})")
-        self._filled = name in ("cext", "pybind")  # made empty, then filled field by field
+        # made empty, then filled field by field; or made from every field at once
+        self._filled = name in ("cext", "pybind")
+        self._complete = name in ("dict", "namespace", "namedtuple")
 
     def fields(self, type_name):
         return [f.name for f in self._fields[type_name]]
 
-    def new(self, type_name, **values):
-        cls = self.classes[type_name]
-        if not self._filled:
-            return cls(**values)
+    def values(self, type_name, values):
+        """Every field in declaration order: the given values, else the defaults."""
         unknown = set(values) - set(self.fields(type_name))
         if unknown:
             raise TypeError(f"{type_name}: no fields {sorted(unknown)}")
-        rec = cls()
+        out = {}
         for f in self._fields[type_name]:
             if f.name in values:
-                v = values[f.name]
+                out[f.name] = values[f.name]
             elif f.default is not dataclasses.MISSING:
-                v = f.default
+                out[f.name] = f.default
             elif f.default_factory is not dataclasses.MISSING:
-                v = f.default_factory()
+                out[f.name] = f.default_factory()
             else:
                 raise TypeError(f"{type_name}: missing field {f.name!r}")
-            setattr(rec, f.name, v)
+        return out
+
+    def new(self, type_name, **values):
+        cls = self.classes[type_name]
+        if self._complete:
+            return cls(**self.values(type_name, values))
+        if not self._filled:
+            return cls(**values)
+        rec = cls()
+        for k, v in self.values(type_name, values).items():
+            setattr(rec, k, v)
         return rec
 
     def copy(self, rec, type_name, **changes):
@@ -305,6 +362,13 @@ class Layout:
         values = {f: getattr(rec, f) for f in self.fields(type_name)}
         values.update(changes)
         return self.new(type_name, **values)
+
+
+def _dict_record_class(type_name):
+    """The generic record class an SDK writes: every field into __dict__ at once."""
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+    return type(type_name, (), {"__init__": __init__, "__module__": "bench_dict_records"})
 
 
 _LAYOUTS = {}
@@ -444,7 +508,8 @@ def build(profile, mods, layouts=("slots",), names=BENCHES):
         cls = mod.VornStrategy
         strat = cls(NS(base=NS()))
         cid = next(iter(recs.values())).client_order_id
-        cx_order = host.new_order(cid)
+        # a process measures one layout: its host order takes that layout
+        cx_order = host.new_order(cid, layouts[0] if len(layouts) == 1 else "plain")
         mod.orders_dict[cid] = cx_order
         reset = (setattr_, cx_order, "status", host.pending_status())
 

@@ -180,13 +180,15 @@ def step_memory(quick):
 
 # ---------------------------------------------------------------- report
 
-TARGET = {"plain": 1.2, "slots": 1.2, "cext": 1.0, "pybind": 1.0}  # hot callbacks and stream, Ir, light host
+TARGET = {"plain": 1.2, "slots": 1.2, "dict": 1.2, "namespace": 1.2, "namedtuple": 1.2, "cext": 1.0, "pybind": 1.0}  # hot callbacks and stream, Ir, light host
 QUERY_TARGET = 1.5
 LABELS = {"on_order": "on_order (per report of the 3-report cycle)",
           "on_query_position": "on_query_position (20 records)",
           "stream": "stream (one minute, per callback)",
           "history_ticks": "history_ticks(code, 60)"}
 LAYOUT_TITLES = {"plain": "plain-attribute records", "slots": "`__slots__` records",
+                 "dict": "materialised `__dict__` records (`self.__dict__.update`)",
+                 "namespace": "`SimpleNamespace` records", "namedtuple": "namedtuple records",
                  "cext": "compiled-extension records (member / getset descriptors)",
                  "pybind": "pybind11 `def_readwrite` records"}
 
@@ -425,12 +427,15 @@ METHOD = [
     "`TickObject` = `slice`, factories `operator.itemgetter` / `dict`, loggers, `deepcopy` and order methods = "
     "`callable`, time conversions `float`/`int`, code mappings `str` and `dict.get`; the event queue a "
     "`deque(maxlen=256)`), so that what is measured is the callback's own work; and **sandbox** (the working "
-    "stand-ins, the module's own ring buffer, drained between runs). In both the host's live order and the "
-    "strategy instance are plain-attribute objects, as a Python host makes them (the sandbox's order class is "
-    "the stand-in's, rebuilt without `__slots__`).",
-    "- Four record layouts with the same field values: **plain** (dataclasses without `__slots__`: a "
+    "stand-ins, the module's own ring buffer, drained between runs). The strategy instance is a plain-attribute "
+    "object, as a Python host makes it; the light host's live order has the records' layout where an order can "
+    "(plain, slots, dict, namespace; plain with namedtuple, cext and pybind records); the sandbox's order class is "
+    "the stand-in's, rebuilt without `__slots__`.",
+    "- Seven record layouts with the same field values: **plain** (dataclasses without `__slots__`: a "
     "per-instance `__dict__`, every field assigned in `__init__`), **slots** (the stand-in SDK's slotted "
-    "dataclasses), **cext** (extension types: numbers as member descriptors `T_DOUBLE` / `T_LONGLONG`, strings, "
+    "dataclasses), **dict** (a generic record class whose `__init__` does `self.__dict__.update(fields)`: a "
+    "materialised instance `__dict__`), **namespace** (`types.SimpleNamespace(**fields)`), **namedtuple** "
+    "(`collections.namedtuple` per record type), **cext** (extension types: numbers as member descriptors `T_DOUBLE` / `T_LONGLONG`, strings, "
     "lists and enumeration members as getset descriptors), **pybind** (C++ structs bound with pybind11 "
     "`def_readwrite`: strings `std::string` and lists `std::vector`, converted at each read; enumeration "
     "members Python objects).",
@@ -474,8 +479,9 @@ def report(summary, args, before=None):
     if table:
         out.append("## Targets (light host, instructions per call)\n")
         out.append("twin/module / Cython/module instruction ratios (above 1: the module executes fewer). Hot "
-                   "callbacks and the stream: at least 1.2x both with plain-attribute and slotted records, "
-                   "at least 1.0x with compiled-extension and pybind11 records; the queries at least 1.5x.\n")
+                   "callbacks and the stream: at least 1.2x both with plain-attribute, slotted, dict, "
+                   "namespace and namedtuple records, at least 1.0x with compiled-extension and pybind11 records; "
+                   "the queries at least 1.5x.\n")
         out.append(table + "\n")
     if before:
         out.append("## Before and after\n")

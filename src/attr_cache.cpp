@@ -89,9 +89,21 @@ bool plain_default(PyObject* descr, PyTypeObject** value_type) {
     return true;
 }
 
+// Where `name` is in the entries of a str-keyed dict, compared by identity
+// (the hinted read compares the same way), or no_hint.
+uint32_t find_hint(PyObject* dict, PyObject* name) {
+    if (dict == nullptr || !PyDict_CheckExact(dict) || !str_keyed(dict)) return no_hint;
+    PyDictKeysObject* keys = reinterpret_cast<PyDictObject*>(dict)->ma_keys;
+    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    for (Py_ssize_t i = 0; i < keys->dk_nentries && i < static_cast<Py_ssize_t>(no_hint); ++i)
+        if (entries[i].me_key == name) return static_cast<uint32_t>(i);
+    return no_hint;
+}
+
 // How obj.name reads for this type as it is now (descr: what _PyType_Lookup
 // found for the name). Everything not listed takes the generic path.
-ReadEntry classify_read(const FastPaths& fast, PyTypeObject* type, PyObject* name, PyObject* descr) {
+ReadEntry classify_read(const FastPaths& fast, PyObject* obj, PyTypeObject* type, PyObject* name, PyObject* descr) {
+    using namespace cache_detail;
     ReadEntry e;
     e.type_version = type->tp_version_tag;
     PyTypeObject* value_type = nullptr;
@@ -106,15 +118,25 @@ ReadEntry classify_read(const FastPaths& fast, PyTypeObject* type, PyObject* nam
         // gives; an instance without one takes the generic path, which finds
         // the class attribute (or raises).
         if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
-            if (!fast.instance_value) return e;
-            const Py_ssize_t index = shared_key_index(type, name);
-            if (index < 0) return e;
-            e.kind = ReadKind::instance_value;
-            e.index = static_cast<uint32_t>(index);
-            e.data = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+            // LOAD_ATTR_INSTANCE_VALUE and LOAD_ATTR_WITH_HINT in one entry:
+            // instances of one class may have inline values or a
+            // materialised __dict__ (a split one sharing the type's keys,
+            // or a combined one), each read its own way.
+            const Py_ssize_t index = fast.instance_value ? shared_key_index(type, name) : -1;
+            if (index >= 0) {
+                e.index = static_cast<uint32_t>(index);
+                e.data = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+            }
+            if (fast.managed_dict) {
+                e.hinted = true;
+                e.hint = find_hint(*managed_dict_pointer(obj), name);
+                if (e.hint == no_hint && index >= 0) e.hint = static_cast<uint32_t>(index);
+            }
+            if (e.data != nullptr || e.hinted) e.kind = ReadKind::instance_value;
         } else if (type->tp_dictoffset > 0 && fast.dict) {
             e.kind = ReadKind::dict;
             e.offset = type->tp_dictoffset;
+            e.hint = find_hint(offset_dict(obj, e.offset), name);
         }
         return e;
     }
@@ -125,6 +147,19 @@ ReadEntry classify_read(const FastPaths& fast, PyTypeObject* type, PyObject* nam
     if (descr_type->tp_descr_get == nullptr || descr_type->tp_descr_set == nullptr ||
         (descr_type->tp_flags & Py_TPFLAGS_HEAPTYPE))
         return e;
+    // A namedtuple field: exactly the interpreter's tuple-item descriptor (a
+    // static type, so its __get__ is fixed), on a tuple subclass, for an item
+    // that exists in a full-length instance. Its __get__ returns that item of
+    // any tuple long enough; a subclass's property over the field is found
+    // here instead and takes the data_descr path.
+    if (descr_type == fast.tuplegetter && fast.tuple_item && PyType_IsSubtype(type, &PyTuple_Type)) {
+        const Py_ssize_t index = reinterpret_cast<TupleGetterObject*>(descr)->index;
+        if (index >= 0) {
+            e.kind = ReadKind::tuple_item;
+            e.offset = index;
+            return e;
+        }
+    }
     // A member or getset of some other class's layout raises TypeError
     // through its own __get__; the direct calls below are only for the
     // record's own. (Only these two are PyDescrObjects with a d_type.)
@@ -167,6 +202,23 @@ ReadEntry classify_read(const FastPaths& fast, PyTypeObject* type, PyObject* nam
     return e;
 }
 
+// obj.name from the instance's __dict__ when the hint missed: only a dict
+// that is exactly a dict and whose keys are all exact str is looked up here
+// (the lookup then runs no Python code, so the generic path repeating it
+// after a miss cannot be observed); where the name was found becomes the
+// entry's hint, so that instances laid out alike read at it again.
+Ref read_dict(ReadCache& cache, ReadEntry& e, PyObject* obj, PyObject* name, PyObject* dict) {
+    if (dict != nullptr && PyDict_CheckExact(dict) && str_keyed(dict)) {
+        if (PyObject* value = PyDict_GetItemWithError(dict, name)) {
+            e.hint = find_hint(dict, name);
+            cache.hot = e;
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) throw PythonError{};
+    }
+    return getattr(obj, name);
+}
+
 template <class Cache, class Entry>
 void remember(Cache& cache, const Entry& entry) {
     constexpr int ways = sizeof(cache.entries) / sizeof(cache.entries[0]);
@@ -185,13 +237,31 @@ void remember(Cache& cache, const Entry& entry) {
 
 }  // namespace
 
+Ref read_descriptor(const ReadEntry& e, PyObject* obj, PyObject* name) {
+    using namespace cache_detail;
+    if (e.kind == ReadKind::member)
+        return checked(PyMember_GetOne(reinterpret_cast<const char*>(obj), static_cast<PyMemberDef*>(e.data)), obj,
+                       name);
+    // The getter may run code that changes the type and drops the descriptor,
+    // or reads this name again and overwrites the entry: keep the descriptor
+    // alive for the call, as the generic path does, and take nothing from the
+    // entry once the call has begun.
+    Ref keep = Ref::borrow(e.descr);
+    if (e.kind == ReadKind::getset) {
+        const getter get = e.get;
+        return checked(get(obj, e.closure), obj, name);
+    }
+    PyObject* descr = e.descr;
+    return checked(Py_TYPE(descr)->tp_descr_get(descr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))), obj, name);
+}
+
 Ref read_slow(ReadCache& cache, const FastPaths& fast, PyObject* obj, PyObject* name) {
     using namespace cache_detail;
     PyTypeObject* type = Py_TYPE(obj);
     if (!tagged(type)) return getattr(obj, name);
     const unsigned int tag = type->tp_version_tag;
     for (int i = 0; i < read_ways; ++i) {
-        const ReadEntry& e = cache.entries[i];
+        ReadEntry& e = cache.entries[i];
         if (e.type_version != tag) continue;
         cache.hot = e;
         switch (e.kind) {
@@ -208,38 +278,27 @@ Ref read_slow(ReadCache& cache, const FastPaths& fast, PyObject* obj, PyObject* 
                 // Both go the generic way, which also raises the error.
                 if (!class_value_unchanged(e)) break;  // resolved again below
                 PyDictValues* values = *values_pointer(obj);
-                if (values != nullptr && reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys == e.data) {
-                    PyObject* value = values->values[e.index];
-                    if (value != nullptr) return Ref::borrow(value);
+                if (values != nullptr) {
+                    if (e.data != nullptr && reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys == e.data) {
+                        PyObject* value = values->values[e.index];
+                        if (value != nullptr) return Ref::borrow(value);
+                    }
+                    return getattr(obj, name);
                 }
-                return getattr(obj, name);
+                if (!e.hinted) return getattr(obj, name);
+                return read_dict(cache, e, obj, name, *managed_dict_pointer(obj));
             }
             case ReadKind::dict: {
-                // Only a dict whose keys are all exact str: the lookup then runs
-                // no Python code, so the generic path repeating it after a miss
-                // cannot be observed.
                 if (!class_value_unchanged(e)) break;
-                PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + e.offset);
-                if (dict != nullptr && PyDict_Check(dict) && str_keyed(dict)) {
-                    PyObject* value = PyDict_GetItemWithError(dict, name);
-                    if (value != nullptr) return Ref::borrow(value);
-                }
+                return read_dict(cache, e, obj, name, offset_dict(obj, e.offset));
+            }
+            case ReadKind::tuple_item:
+                if (e.offset < Py_SIZE(obj)) return Ref::borrow(PyTuple_GET_ITEM(obj, e.offset));
                 return getattr(obj, name);
-            }
             case ReadKind::member:
-                return checked(PyMember_GetOne(reinterpret_cast<const char*>(obj), static_cast<PyMemberDef*>(e.data)),
-                               obj, name);
-            case ReadKind::getset: {
-                // The getter may run code that changes the type and drops the
-                // descriptor: keep it alive for the call, as the generic path does.
-                Ref keep = Ref::borrow(e.descr);
-                return checked(e.get(obj, e.closure), obj, name);
-            }
-            case ReadKind::data_descr: {
-                Ref keep = Ref::borrow(e.descr);
-                return checked(Py_TYPE(e.descr)->tp_descr_get(e.descr, obj, reinterpret_cast<PyObject*>(type)),
-                               obj, name);
-            }
+            case ReadKind::getset:
+            case ReadKind::data_descr:
+                return read_descriptor(e, obj, name);
             case ReadKind::generic:
                 return getattr(obj, name);
         }
@@ -251,7 +310,7 @@ Ref read_slow(ReadCache& cache, const FastPaths& fast, PyObject* obj, PyObject* 
     // without one (tags used up) is never cached.
     PyObject* descr = _PyType_Lookup(type, name);
     if (!tagged(type)) return getattr(obj, name);
-    const ReadEntry entry = classify_read(fast, type, name, descr);
+    const ReadEntry entry = classify_read(fast, obj, type, name, descr);
     Ref value = getattr(obj, name);
     // The read may have run code (a property, a finalizer) that changed the
     // type and freed the descriptor: the entry is kept only if the type is
@@ -270,7 +329,13 @@ void store_slow(StoreCache& cache, const FastPaths& fast, PyObject* obj, PyObjec
         if (e.type_version != tag) continue;
         cache.hot = e;
         if (e.kind == StoreKind::slot) return replace_slot(obj, e, value);
-        if (e.kind == StoreKind::instance_value && replace_value(obj, e, value)) return;
+        if (e.kind == StoreKind::instance_value) {
+            if (replace_value(obj, e, value)) return;
+            if (e.to_dict && *values_pointer(obj) == nullptr &&
+                store_into_dict(*managed_dict_pointer(obj), name, value))
+                return;
+        }
+        if (e.kind == StoreKind::dict && store_into_dict(offset_dict(obj, e.offset), name, value)) return;
         return setattr(obj, name, value);
     }
     // A __setattr__ in a class body decides every write itself.
@@ -282,13 +347,20 @@ void store_slow(StoreCache& cache, const FastPaths& fast, PyObject* obj, PyObjec
     if (descr == nullptr) {
         // No class attribute or descriptor of the name: the write can only
         // go to the instance, exactly where the shared keys put it.
-        if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && fast.store_instance_value) {
-            const Py_ssize_t index = shared_key_index(type, name);
+        if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+            const Py_ssize_t index = fast.store_instance_value ? shared_key_index(type, name) : -1;
             if (index >= 0) {
                 entry.kind = StoreKind::instance_value;
                 entry.index = static_cast<uint32_t>(index);
                 entry.keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
             }
+            if (fast.store_dict) {
+                entry.kind = StoreKind::instance_value;
+                entry.to_dict = true;
+            }
+        } else if (type->tp_dictoffset > 0 && fast.store_dict) {
+            entry.kind = StoreKind::dict;
+            entry.offset = type->tp_dictoffset;
         }
     } else if (Py_IS_TYPE(descr, &PyMemberDescr_Type) && fast.store_slot) {
         // A writable __slots__ entry of the record's own layout: its __set__
@@ -387,9 +459,32 @@ void check_fast_paths(FastPaths& fast) {
         only.store_slot = true;
         fast.store_slot = store_agrees(only, obj.get(), "alpha", StoreKind::slot);
     }
+    {  // a materialised __dict__: the split one that reading __dict__ makes, and a combined
+       // one (a new dict assigned to __dict__, with another key ahead of the name)
+        Ref alpha = require(PyUnicode_InternFromString("alpha"));
+        Ref ns = require(PyDict_New());
+        Ref cls = probe_class(ns.get());
+        Ref split = call(cls.get());
+        setattr(split.get(), alpha.get(), value.get());
+        getattr(split.get(), Ref(require(PyUnicode_InternFromString("__dict__"))).get());
+        Ref combined = call(cls.get());
+        Ref dict = require(PyDict_New());
+        require_status(PyDict_SetItemString(dict.get(), "beta", Py_None));
+        require_status(PyDict_SetItem(dict.get(), alpha.get(), value.get()));
+        setattr(combined.get(), Ref(require(PyUnicode_InternFromString("__dict__"))).get(), dict.get());
+        FastPaths only;
+        only.managed_dict = true;
+        fast.managed_dict = read_agrees(only, split.get(), "alpha", ReadKind::instance_value) &&
+                            read_agrees(only, combined.get(), "alpha", ReadKind::instance_value);
+        only = FastPaths{};
+        only.store_dict = true;
+        fast.store_dict = store_agrees(only, split.get(), "alpha", StoreKind::instance_value) &&
+                          store_agrees(only, combined.get(), "alpha", StoreKind::instance_value);
+    }
     // a __dict__ at a fixed offset: types.SimpleNamespace, the type of sys.implementation
     if (PyObject* implementation = PySys_GetObject("implementation")) {
         Ref kwargs = require(PyDict_New());
+        require_status(PyDict_SetItemString(kwargs.get(), "beta", Py_None));
         require_status(PyDict_SetItemString(kwargs.get(), "alpha", value.get()));
         Ref args = require(PyTuple_New(0));
         Ref obj = require(PyObject_Call(reinterpret_cast<PyObject*>(Py_TYPE(implementation)), args.get(),
@@ -397,6 +492,41 @@ void check_fast_paths(FastPaths& fast) {
         FastPaths only;
         only.dict = true;
         fast.dict = read_agrees(only, obj.get(), "alpha", ReadKind::dict);
+        if (fast.store_dict) {
+            only = FastPaths{};
+            only.store_dict = true;
+            fast.store_dict = store_agrees(only, obj.get(), "alpha", StoreKind::dict);
+        }
+    }
+    {  // a namedtuple field: a tuple subclass with collections' tuple-item descriptor for item 1
+        Ref module = require(PyImport_ImportModule("_collections"));
+        PyObject* found = nullptr;
+        require_status(_PyObject_LookupAttr(module.get(), Ref(require(PyUnicode_FromString("_tuplegetter"))).get(),
+                                            &found));
+        Ref getter_type = Ref::steal(found);
+        if (getter_type && PyType_Check(getter_type.get()) &&
+            !(reinterpret_cast<PyTypeObject*>(getter_type.get())->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+            Ref index = require(PyLong_FromLong(1));
+            Ref descr = call(getter_type.get(), index, Py_None);
+            Ref ns = require(PyDict_New());
+            require_status(PyDict_SetItemString(ns.get(), "alpha", descr.get()));
+            Ref slots = require(PyTuple_New(0));
+            require_status(PyDict_SetItemString(ns.get(), "__slots__", slots.get()));
+            Ref bases = require(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyTuple_Type)));
+            Ref name = require(PyUnicode_FromString("_tessaline_probe"));
+            Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), name, bases, ns);
+            Ref first = require(PyList_New(0));
+            Ref items = require(PyTuple_Pack(3, first.get(), value.get(), Py_None));
+            Ref obj = call(cls.get(), items);
+            FastPaths only;
+            only.tuple_item = true;
+            only.tuplegetter = reinterpret_cast<PyTypeObject*>(getter_type.get());
+            if (read_agrees(only, obj.get(), "alpha", ReadKind::tuple_item)) {
+                fast.tuple_item = true;
+                // a static type of a built-in module: it lives as long as the interpreter
+                fast.tuplegetter = only.tuplegetter;
+            }
+        }
     }
     {  // a T_OBJECT member (slice.start) and a getset (int.real, which gives an exact int itself)
         Ref obj = require(PySlice_New(value.get(), Py_None, Py_None));

@@ -2,6 +2,7 @@
 // the class VornStrategy, bound as globals in this order.
 #include <cstring>
 #include <initializer_list>
+#include <string_view>
 
 #include "convert.hpp"
 #include "handlers.hpp"
@@ -52,9 +53,68 @@ void bind_global(PyObject* globals, PyObject* name, PyObject* value) {
     require_status(PyDict_SetItem(globals, name, value));
 }
 
+// The packages the body imports that do not come with the interpreter, and
+// how a user gets each of them.
+struct Dependency {
+    const char* package;
+    const char* what;
+    const char* remedy;
+};
+
+constexpr Dependency dependencies[] = {
+    {"corvix", "the host framework corvix.tarrow",
+     "Install the host framework's package into this environment with python -m pip install"},
+    {"pyvorn", "the gateway SDK pyvorn",
+     "Install the gateway SDK's Python package into this environment with python -m pip install"},
+    {"numpy_ringbuffer", "numpy_ringbuffer", "Install it with python -m pip install numpy-ringbuffer"},
+    {"numpy", "numpy", "Install it with python -m pip install numpy"},
+};
+
+// A ModuleNotFoundError raised by one of the body's imports gets a note
+// naming the missing dependency and how to install it, when what is missing
+// belongs to one of the packages above: the host framework's own modules may
+// import the SDK, so the note is decided by what is missing, not by the
+// statement. Any other missing module (one of the host's own libraries, say)
+// keeps its exception as it is. Should writing the note fail, that error
+// propagates, with the original exception as its context.
+void note_missing_dependency() {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref exc_type = Ref::steal(type), exc = Ref::steal(value), exc_traceback = Ref::steal(traceback);
+    try {
+        Ref missing = getattr(exc.get(), text("name").get());
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_Check(missing.get()) ? PyUnicode_AsUTF8AndSize(missing.get(), &size) : nullptr;
+        if (name == nullptr && PyErr_Occurred()) throw PythonError{};
+        const std::string_view dotted = name ? std::string_view(name, static_cast<size_t>(size)) : std::string_view();
+        const std::string_view package = dotted.substr(0, dotted.find('.'));
+        for (const Dependency& dependency : dependencies) {
+            if (package != dependency.package) continue;
+            PyObject* executable = PySys_GetObject("executable");
+            Ref note = require(PyUnicode_FromFormat(
+                "%U is missing: tessaline needs %s installed for this interpreter (%S). %s; tessaline-doctor lists "
+                "every missing piece.",
+                missing.get(), dependency.what, executable ? executable : Py_None, dependency.remedy));
+            call_method(exc.get(), text("add_note").get(), note);
+            break;
+        }
+    } catch (const PythonError&) {
+        _PyErr_ChainExceptions(exc_type.release(), exc.release(), exc_traceback.release());
+        throw;
+    }
+    PyErr_Restore(exc_type.release(), exc.release(), exc_traceback.release());
+}
+
 Ref import_module(PyObject* globals, const char* dotted, PyObject* fromlist) {
     Ref name = text(dotted);
-    return import_statement(globals, globals, name.get(), fromlist);
+    try {
+        return import_statement(globals, globals, name.get(), fromlist);
+    } catch (const PythonError&) {
+        note_missing_dependency();
+        throw;
+    }
 }
 
 // from <dotted> import <name> [as <alias>] ...

@@ -244,6 +244,12 @@ Ref Ctx::member(Name owner_name, Name member_name) const {
 
 Ref as_text(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    // An exact float formats with an empty format as str() renders it
+    // (float.__format__ hands an empty format to str); float is a static type,
+    // so nothing can stand in for its __format__. PyObject_Format would look
+    // the method up and bind it first. (It takes the same shortcut itself
+    // for an exact int.)
+    if (PyFloat_CheckExact(value)) return require(PyObject_Str(value));
     return require(PyObject_Format(value, nullptr));
 }
 

@@ -6,10 +6,12 @@ PYTHONPATH, so the doctor sees it instead of the installed stand-ins.
 """
 import json
 import os
+import signal
 import shutil
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -253,23 +255,43 @@ def test_record_checks(tmp_path):
     assert records["on_bar(bar): pyvorn.records.Bar"]["status"] == "ok"
 
 
+TIMEOUT_RANGE = "a number of seconds greater than 0 and at most 86400"
+
+
 @pytest.mark.parametrize("args, message", [
-    (["--config", "no_colon"], "expected MODULE:ATTRIBUTE"),
+    (["--config", "no_colon"], "--config 'no_colon': expected MODULE:ATTRIBUTE"),
     (["--record", "nonsense=X"], "'nonsense' is not a record parameter"),
-    (["--timeout", "0"], "--timeout must be a positive number"),
-])
-def test_usage_errors(tmp_path, args, message):
+    (["--timeout", "0"], f"--timeout: expected {TIMEOUT_RANGE}, got '0'"),
+    (["--timeout", "-5"], f"--timeout: expected {TIMEOUT_RANGE}, got '-5'"),
+    (["--timeout", "inf"], f"--timeout: expected {TIMEOUT_RANGE}, got 'inf'"),
+    (["--timeout", "1e300"], f"--timeout: expected {TIMEOUT_RANGE}, got '1e300'"),
+    (["--timeout", "nan"], f"--timeout: expected {TIMEOUT_RANGE}, got 'nan'"),
+    (["--timeout", "soon"], f"--timeout: expected {TIMEOUT_RANGE}, got 'soon'"),
+    (["--json", "{missing}/out.json"], "--json {missing}/out.json: the directory {missing} does not exist"),
+    (["--json", "{tmp}"], "--json {tmp}: is a directory"),
+    (["--frobnicate"], "unrecognized arguments: --frobnicate"),
+], ids=["config", "record", "timeout 0", "timeout negative", "timeout inf", "timeout 1e300", "timeout nan",
+        "timeout not a number", "json into a missing directory", "json onto a directory", "unknown option"])
+def test_bad_usage_is_one_line_before_anything_runs(tmp_path, args, message):
+    places = {"tmp": str(tmp_path), "missing": str(tmp_path / "missing-dir")}
+    args = [a.format(**places) for a in args]
     proc = subprocess.run([sys.executable, "-m", "tessaline_tools.doctor", *args], cwd=tmp_path,
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, timeout=120)
     assert proc.returncode == 2
-    assert message in proc.stderr and "Traceback" not in proc.stderr
+    assert proc.stdout == ""                          # nothing was checked
+    assert proc.stderr.count("\n") == 1, proc.stderr
+    assert proc.stderr.startswith("tessaline-doctor: ") and message.format(**places) in proc.stderr
+    assert os.listdir(tmp_path) == []
 
 
-def test_unwritable_json_path(tmp_path):
-    proc = subprocess.run([sys.executable, "-m", "tessaline_tools.doctor", "--json",
-                           str(tmp_path / "missing-dir" / "out.json")], cwd=tmp_path, capture_output=True, text=True)
-    assert proc.returncode == 2
-    assert "cannot write" in proc.stderr and "Traceback" not in proc.stderr
+def test_json_dash_writes_the_report_to_standard_output(tmp_path):
+    proc = subprocess.run([sys.executable, "-m", "tessaline_tools.doctor", "--json", "-"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    report = json.loads(proc.stdout)
+    assert report["ok"] and report["summary"]["failed"] == 0
+    assert "0 failed" in proc.stderr                   # the text report moves out of the way
+    assert os.listdir(tmp_path) == []
 
 
 def test_host_thread_left_running_does_not_hold_the_check_up(broken_copy, tmp_path):
@@ -288,3 +310,218 @@ def test_module_installed_outside_the_hosts_package(broken_copy, tmp_path):
     assert f"installed it at {installed_module.__file__}, outside the host's package" in details["module file"]
     assert details["import corvix.tarrow.utils.tessaline"].startswith("ModuleNotFoundError: No module named")
     assert not any(check.startswith("failing statement") for check in details)
+
+
+# ---------------------------------------------------------------- missing host framework or SDK
+
+def _empty_package(path):
+    shutil.rmtree(path)
+    path.mkdir()
+    (path / "__init__.py").write_text("")
+
+
+def _host_removed(root):
+    """Only the package skeleton the extension is installed in stays of the host framework."""
+    for entry in (root / "corvix" / "tarrow").iterdir():
+        if entry.name != "utils":
+            shutil.rmtree(entry) if entry.is_dir() else entry.unlink()
+    (root / "corvix" / "tarrow" / "__init__.py").write_text("")
+    for entry in (root / "corvix" / "tarrow" / "utils").iterdir():
+        if not entry.name.startswith("tessaline"):
+            shutil.rmtree(entry) if entry.is_dir() else entry.unlink()
+    (root / "corvix" / "tarrow" / "utils" / "__init__.py").write_text("")
+
+
+HOST_HEADLINE = "the host framework corvix.tarrow cannot be imported"
+SDK_HEADLINE = "the gateway SDK pyvorn cannot be imported"
+
+
+@pytest.mark.parametrize("remove, named, not_named", [
+    ("host", [HOST_HEADLINE], [SDK_HEADLINE]),
+    ("sdk", [SDK_HEADLINE], [HOST_HEADLINE]),
+    ("both", [HOST_HEADLINE, SDK_HEADLINE], []),
+])
+def test_missing_host_or_sdk_is_said_first_and_its_failures_grouped(broken_copy, tmp_path, remove, named,
+                                                                     not_named):
+    if remove in ("host", "both"):
+        _host_removed(broken_copy.root)
+    if remove in ("sdk", "both"):
+        _empty_package(broken_copy.root / "pyvorn")
+    proc, report = run_doctor("--records", cwd=tmp_path, pythonpath=[broken_copy.root])
+    assert proc.returncode == 1
+    first, *rest = proc.stdout.splitlines()
+    assert all(text in first for text in named) and not any(text in first for text in not_named), first
+    assert "install" in first
+    # one line per area for what fails because of it, instead of one per check
+    lines = proc.stdout.splitlines()
+    for area in ("Host framework (corvix.tarrow)", "Gateway SDK (pyvorn)"):
+        body = lines[lines.index(area) + 1:]
+        body = body[:body.index("")] if "" in body else body
+        if remove == "both" or area.startswith({"host": "Host", "sdk": "Gateway"}[remove]):
+            assert len(body) == 1 and body[0].startswith("  ✗ ") and "cannot be imported" in body[0], body
+    not_passed = [line for line in lines if line.startswith(("  ✗", "  ?"))]
+    assert len(not_passed) <= 6, proc.stdout
+    # the JSON report keeps every check, each one blamed on what is missing
+    assert len(report["checks"]) > 60
+    blamed = {c["cause"] for c in report["checks"] if c.get("cause")}
+    assert blamed == {"host": {"host"}, "sdk": {"sdk"}, "both": {"host", "sdk"}}[remove]
+    assert {m["what"] for m in report["cannot_import"]} == \
+        {"host": {"host"}, "sdk": {"sdk"}, "both": {"host", "sdk"}}[remove]
+
+
+def test_a_host_module_missing_is_not_a_missing_host(broken_copy, tmp_path):
+    os.remove(broken_copy.root / "corvix" / "tarrow" / "model" / "l2_order.py")
+    proc, report = run_doctor(cwd=tmp_path, pythonpath=[broken_copy.root])
+    assert proc.returncode == 1
+    assert proc.stdout.startswith("tessaline-doctor: corvix.tarrow.utils.tessaline with ")
+    assert report["cannot_import"] == []
+    assert "  ✗ from corvix.tarrow.model.l2_order import L2Order — ModuleNotFoundError" in proc.stdout
+
+
+# ---------------------------------------------------------------- a host that tries to fool the doctor
+
+def _append(broken_copy, relpath, code):
+    path = broken_copy.root / relpath
+    path.write_text(path.read_text() + textwrap.dedent(code))
+    return path
+
+
+def test_a_check_process_ending_early_with_status_0_is_a_failure(broken_copy, tmp_path):
+    _append(broken_copy, "corvix/tarrow/model/tick.py", "import os\nos._exit(0)\n")
+    proc, report = run_doctor(cwd=tmp_path, pythonpath=[broken_copy.root])
+    assert proc.returncode == 1, proc.stdout
+    crashes = {c["area"]: c["detail"] for c in failed(report) if c["check"] == "check process"}
+    assert set(crashes) == {"Module import (fresh process)", "Host framework (corvix.tarrow)"}
+    assert all("ended with status 0 before its checks were done" in d for d in crashes.values())
+    assert "while checking from corvix.tarrow.model.tick import TickObject" in crashes["Host framework (corvix.tarrow)"]
+
+
+HELPER = """
+import os, subprocess, sys
+helper = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"])
+with open({pids!r}, "a") as f:
+    f.write(f"{{helper.pid}}\\n")
+"""
+
+DAEMON = """
+import os, sys, time
+if os.fork() == 0:
+    os.setsid()
+    if os.fork() == 0:
+        with open({pids!r}, "a") as f:
+            f.write(f"{{os.getpid()}}\\n")
+        time.sleep(600)             # holding the doctor's standard output and error open
+        os._exit(0)
+    os._exit(0)
+time.sleep(0.5)
+"""
+
+HANG = """
+import time
+time.sleep(600)
+"""
+
+
+def _gone(pid, wait=60):
+    deadline = time.monotonic() + wait
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except FileNotFoundError:
+            return True
+        time.sleep(0.1)
+    return False
+
+
+@pytest.mark.parametrize("codes, timeout, timed_out", [
+    ([HELPER], "60", False),
+    ([DAEMON], "60", False),
+    ([HELPER, HANG], "20", True),
+], ids=["helper process", "daemon", "helper process, then a hang"])
+def test_timeout_holds_whatever_the_host_starts(broken_copy, tmp_path, codes, timeout, timed_out):
+    pids = tmp_path / "pids"
+    for code in codes:
+        _append(broken_copy, "corvix/tarrow/model/tick.py", code.format(pids=str(pids)))
+    try:
+        proc, report = run_doctor("--timeout", timeout, cwd=tmp_path, pythonpath=[broken_copy.root])
+        late = [c for c in failed(report) if "did not finish within" in c["detail"]]
+        if timed_out:
+            assert {"Module import (fresh process)", "Host framework (corvix.tarrow)"} <= {c["area"] for c in late}
+            assert all(f"did not finish within {timeout} s" in c["detail"] for c in late)
+        else:
+            assert proc.returncode == 0 and late == [], proc.stdout
+        if codes[0] is HELPER:
+            # the probe's whole process group goes, helpers included
+            assert all(_gone(int(pid)) for pid in pids.read_text().split())
+    finally:
+        for pid in pids.read_text().split() if pids.exists() else []:
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
+ODD_EXCEPTIONS = {
+    "str raises": "class Odd(Exception):\n    def __str__(self):\n        raise ValueError('no text')\n",
+    "str is not text": "class Odd(Exception):\n    def __str__(self):\n        return 42\n",
+    "name raises": ("class Meta(type):\n    @property\n    def __name__(cls):\n        raise KeyError('x')\n"
+                    "class Odd(Exception, metaclass=Meta):\n    pass\n"),
+    "endless text": "class Odd(Exception):\n    def __str__(self):\n        return 'x' * 50_000_000\n",
+}
+
+
+@pytest.mark.parametrize("definition", ODD_EXCEPTIONS.values(), ids=ODD_EXCEPTIONS.keys())
+def test_a_host_exception_that_misbehaves_is_reported(broken_copy, tmp_path, definition):
+    _append(broken_copy, "corvix/tarrow/model/tick.py", definition + "raise Odd()\n")
+    proc, report = run_doctor(cwd=tmp_path, pythonpath=[broken_copy.root])
+    assert proc.returncode == 1
+    by_check = {c["check"]: c for c in report["checks"]}
+    tick = by_check["from corvix.tarrow.model.tick import TickObject"]
+    assert tick["status"] == "fail" and "Odd" in tick["detail"] and len(tick["detail"]) < 2000
+    assert not any(c["check"] == "check process" for c in report["checks"]), proc.stdout
+    # the area's other checks are still made
+    assert by_check["from corvix.tarrow.model.trade import Trade"]["status"] == "ok"
+
+
+SHADOWS = ("platform", "json", "inspect", "argparse", "tempfile", "subprocess", "dataclasses", "traceback")
+
+
+def test_the_hosts_files_cannot_shadow_the_doctors_imports(tmp_path):
+    for name in SHADOWS:
+        (tmp_path / f"{name}.py").write_text(f"raise RuntimeError('the host directory\\'s {name}.py ran')\n")
+    proc, report = run_doctor(cwd=tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert failed(report) == [] and "Traceback" not in proc.stderr
+
+
+def test_the_host_directory_is_still_on_the_module_path(tmp_path):
+    (tmp_path / "hostcfg.py").write_text(CONFIG_MODULE)
+    (tmp_path / "platform.py").write_text("raise RuntimeError('shadowed')\n")
+    proc, report = run_doctor("--config", "hostcfg:good", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stdout
+
+
+@pytest.mark.parametrize("signum, status, line", [
+    (signal.SIGINT, 130, "tessaline-doctor: interrupted\n"),
+    (signal.SIGTERM, 143, "tessaline-doctor: stopped by SIGTERM\n"),
+], ids=["ctrl-c", "sigterm"])
+def test_stopping_the_doctor_stops_its_check_processes(broken_copy, tmp_path, signum, status, line):
+    started = tmp_path / "started"
+    _append(broken_copy, "corvix/tarrow/model/tick.py",
+            f"import os, time\nopen({str(started)!r}, 'a').write(f'{{os.getpid()}}\\n')\ntime.sleep(600)\n")
+    env = dict(os.environ, PYTHONPATH=str(broken_copy.root))
+    doctor = subprocess.Popen([sys.executable, "-m", "tessaline_tools.doctor"], cwd=tmp_path, env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 120
+        while len(started.read_text().split() if started.exists() else []) < 2 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        doctor.send_signal(signum)
+        out, err = doctor.communicate(timeout=120)
+    finally:
+        doctor.kill()
+    assert doctor.returncode == status
+    assert err == line
+    assert all(_gone(int(pid)) for pid in started.read_text().split())

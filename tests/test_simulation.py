@@ -157,9 +157,8 @@ class TestSession:
         assert "FAIL one BAR event per completed bar minute" in out
 
     def test_command_line_rejects_a_day_too_short_for_the_strategy(self, capsys):
-        with pytest.raises(SystemExit) as exc:
-            cli.main(["--minutes-per-half", "5"])
-        assert exc.value.code == 2 and "at least 11" in capsys.readouterr().err
+        assert cli.main(["--minutes-per-half", "5"]) == 2
+        assert "--minutes-per-half must be an integer within 11..120, got '5'" in capsys.readouterr().err
 
 
 class TestDrainProtocol:
@@ -610,3 +609,9 @@ class TestReportAndCommandLine:
         bar.close()
         text = stream.getvalue()
         assert text.count("\r[") == 2 and "50.0%" in text and "100.0%" in text and text.endswith("\r")
+
+    def test_progress_shows_a_frame_before_the_first_market_is_built(self):
+        import io
+        stream = io.StringIO()
+        cli.Progress(stream).preparing(Options(instruments=1000))
+        assert "building the market of 1,000 instruments" in stream.getvalue()

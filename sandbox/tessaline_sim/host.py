@@ -54,6 +54,9 @@ FINAL_STATUS = {
     OrderStatusType.Sended: ORDER_STATUS.ACTIVE,
 }
 
+FINAL_STATUSES = frozenset((ORDER_STATUS.FILLED, ORDER_STATUS.CANCELLED, ORDER_STATUS.REJECTED))
+NS_PER_MIN = 60 * NS_PER_S
+
 INVARIANTS = (
     "every appended event drained exactly once",
     "one BAR event per completed bar minute",
@@ -179,6 +182,8 @@ class DemoHost:
         self.drains = 0                              # drains that found events
         self.largest_drain = 0
         self.popped_none = 0
+        self.events_by_minute = defaultdict(Counter)  # simulated minute (ns // 60 s) -> EVENT name -> events
+        self._minute_events = None
         self._record_sequence = record_sequence and self.single
         self._sequence = hashlib.sha256()
         self._content = 0
@@ -194,6 +199,10 @@ class DemoHost:
         self.last_copy = {}
         self.fill_qty = Counter()
         self.fills = []                              # (client order id, amount, price)
+        self.sent_ns = {}                            # client order id -> simulated time it was sent
+        self.final_ns = {}                           # client order id -> time of the report that ended it
+        self.position_moves = []                     # (simulated ns, code, quantity after the move)
+        self.cash_moves = []                         # (simulated ns, cash after the move)
         self.cancel_rejects = Counter()
         self.late_cancels = []
         self.positions = None                        # code -> quantity, from the first position answer
@@ -261,6 +270,9 @@ class DemoHost:
         self.drains += 1
         if n > self.largest_drain:
             self.largest_drain = n
+        # drained on the delivering thread in single-thread delivery, so this is the events' minute;
+        # threaded, the host's clock may be up to a step behind the deliveries
+        self._minute_events = self.events_by_minute[self.sim.clock.now_ns() // NS_PER_MIN]
         for ev in events:
             self._handle(ev)
 
@@ -270,6 +282,7 @@ class DemoHost:
             return
         et = ev.event_type
         self.drained[et._name_] += 1
+        self._minute_events[et._name_] += 1
         h = hashlib.blake2b(repr(canonical(ev)).encode(), digest_size=8).digest()
         self._content = (self._content + int.from_bytes(h, "big")) & 0xFFFF_FFFF_FFFF_FFFF
         if self._record_sequence:
@@ -324,6 +337,7 @@ class DemoHost:
         self.account.apply_asset(asset)
         if self.cash is None:
             self.cash = asset.leaves_value
+            self.cash_moves.append((self.sim.clock.now_ns(), self.cash))
         else:
             self.inv.check("cash matches the counter", abs(expected - asset.leaves_value) < 0.005,
                            lambda: f"host {expected:.2f} vs counter {asset.leaves_value:.2f}")
@@ -337,6 +351,8 @@ class DemoHost:
         self.account.apply_positions(ev.positions)
         if expected is None:
             self.positions = dict(answer)
+            now = self.sim.clock.now_ns()
+            self.position_moves.extend((now, code, qty) for code, qty in sorted(answer.items()))
         else:
             model = {c: q for c, q in expected.items() if q}
             got = {c: q for c, q in answer.items() if q}
@@ -357,6 +373,8 @@ class DemoHost:
                               lambda: f"{ev.event_type!r} for order {cid}"):
             return
         self.last_copy[cid] = order
+        if order.status in FINAL_STATUSES and cid not in self.final_ns:     # a late cancel's answer comes after
+            self.final_ns[cid] = self.sim.clock.now_ns()
         et = ev.event_type
         if et is EVENT.TRADE:
             trade = ev.trade
@@ -367,10 +385,13 @@ class DemoHost:
             self.cancel_rejects[cid] += 1
 
     def _book(self, code, side, amount, price):
+        now = self.sim.clock.now_ns()
         if self.positions is not None:
             self.positions[code] = self.positions.get(code, 0) + (amount if side is SIDE.BUY else -amount)
+            self.position_moves.append((now, code, self.positions[code]))
         if self.cash is not None:
             self.cash += -amount * price if side is SIDE.BUY else amount * price
+            self.cash_moves.append((now, self.cash))
 
     # ------------------------------------------------------------ algo
 
@@ -489,6 +510,7 @@ class DemoHost:
                                       calendar_dt=now, trading_dt=now)
         self.tl.orders_dict[cid] = order               # before the gateway can report on it
         self.orders[cid] = order
+        self.sent_ns[cid] = self.sim.clock.now_ns()
         self.intent[cid] = intent
         self.day_orders[d].append(cid)
         if side is SIDE.SELL:

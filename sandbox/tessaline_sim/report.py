@@ -3,7 +3,9 @@
 Everything outside ``report["timing"]`` is a function of the options: two runs
 with the same seed give equal reports apart from the timing section (and, in
 threaded delivery, the sequence digest, which only single-thread delivery
-fixes).
+fixes, and the timeline's minutes, which the host's clock places to within a
+step there).  ``report["timeline"]`` and ``report["timing"]["latency_us_per_minute"]``
+hold what the HTML page charts; the text leaves them out.
 """
 from collections import Counter
 
@@ -11,6 +13,9 @@ import numpy as np
 
 from corvix.tarrow.const import SIDE
 from corvix.tarrow.core.events import EVENT
+from pyvorn.sim_market import NS_PER_S, datetime_of
+
+NS_PER_MIN = 60 * NS_PER_S
 
 
 def percentiles_us(samples):
@@ -23,6 +28,57 @@ def percentiles_us(samples):
         return float(a[min(len(a) - 1, max(0, int(np.ceil(q * len(a))) - 1))]) / 1000
 
     return rank(0.50), rank(0.99), float(a[-1]) / 1000
+
+
+def _nearest_rank(sorted_samples, q):
+    a = sorted_samples
+    return float(a[min(len(a) - 1, max(0, int(np.ceil(q * len(a))) - 1))]) / 1000
+
+
+def _minute(minute):
+    return f"{datetime_of(minute * NS_PER_MIN):%Y-%m-%d %H:%M}"
+
+
+def _moment(ns):
+    return f"{datetime_of(ns):%Y-%m-%d %H:%M:%S.%f}"
+
+
+def latency_by_minute(samples_by_minute):
+    """Per simulated minute with calls: the p50, p90 and p99 of its callbacks' durations (µs)."""
+    out = {"minutes": [], "calls": [], "p50": [], "p90": [], "p99": []}
+    for minute in sorted(samples_by_minute):
+        samples = samples_by_minute[minute]
+        if not len(samples):
+            continue
+        a = np.sort(np.frombuffer(samples, dtype=np.int64))
+        out["minutes"].append(_minute(minute))
+        out["calls"].append(len(a))
+        for q in (50, 90, 99):
+            out[f"p{q}"].append(_nearest_rank(a, q / 100))
+    return out
+
+
+def build_timeline(host):
+    """Events per minute by type, each order's life, and positions and cash as they moved."""
+    minutes = sorted(host.events_by_minute)
+    types = [et.name for et in EVENT if any(host.events_by_minute[m][et.name] for m in minutes)]
+    orders = []
+    for cid, order in host.orders.items():
+        final = host.final_ns.get(cid)
+        orders.append({"order_id": str(cid), "code": order.market_code,
+                       "side": order.side.name, "quantity": order.quantity, "intent": host.intent.get(cid),
+                       "sent": _moment(host.sent_ns[cid]), "final": _moment(final) if final is not None else None,
+                       "status": order.status.name})
+    positions = {}
+    for ns, code, qty in host.position_moves:
+        positions.setdefault(code, []).append([_moment(ns), qty])
+    return {
+        "minutes": [_minute(m) for m in minutes],
+        "events_per_minute": {name: [host.events_by_minute[m][name] for m in minutes] for name in types},
+        "orders": orders,
+        "positions": {code: moves for code, moves in positions.items() if len({q for _, q in moves}) > 1},
+        "cash": [[_moment(ns), round(cash, 2)] for ns, cash in host.cash_moves],
+    }
 
 
 def build_report(options, sim, host, result, logs, env):
@@ -81,11 +137,13 @@ def build_report(options, sim, host, result, logs, env):
         "log": {"lines": dict(sorted(logs.lines.items())), "not_trading_days": logs.not_trading_days},
         "digest": {"sequence": host.sequence_digest, "content": host.content_digest},
         "ok": host.inv.ok and result.error_count == 0,
+        "timeline": build_timeline(host),
         "timing": {
             "wall_s": round(wall_s, 3), "callbacks": result.total_calls,
             "callbacks_per_s": round(result.total_calls / wall_s) if wall_s else 0,
             "steps": result.steps, "host_drains": host.drains, "largest_drain": host.largest_drain,
             "latency": latency,
+            "latency_us_per_minute": latency_by_minute(getattr(sim, "latency_by_minute", {})),
         },
     }
 

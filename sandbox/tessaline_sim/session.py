@@ -1,6 +1,8 @@
 """One simulated session of the real module: environment, configuration, gateway, host, report."""
 import logging
-from collections import Counter
+import sys
+from array import array
+from collections import Counter, defaultdict
 from dataclasses import dataclass, replace
 from datetime import date
 
@@ -9,7 +11,7 @@ from corvix.tarrow.environment import Environment
 from corvix.tarrow.portfolio.account import Account
 from corvix.tarrow.utils.trade_func import get_exchane_from_vorn_mdtype
 from pyvorn.enums import TDType
-from pyvorn.sim_market import SessionPlan
+from pyvorn.sim_market import NS_PER_S, SessionPlan
 from pyvorn.simulator import Simulator
 
 from tessaline_sim.host import DemoHost
@@ -46,8 +48,32 @@ class Options:
         self.plan()
 
 
+NS_PER_MIN = 60 * NS_PER_S
+
+
+class MinuteTimedSimulator(Simulator):
+    """The simulator, also keeping every callback's duration by the simulated minute it ran in.
+
+    The duration is the one the simulator just measured (in threaded delivery
+    every timed call runs under the delivery lock, so the last sample is this
+    call's); the bookkeeping happens after the clock stopped.
+    """
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        self.latency_by_minute = defaultdict(lambda: array("q"))    # minute (ns // 60 s) -> durations
+
+    def _timed_call(self, name, fn, args=()):
+        super()._timed_call(name, fn, args)
+        self.latency_by_minute[self.clock.now_ns() // NS_PER_MIN].append(self._latency[name][-1])
+
+
 class LogTap(logging.Handler):
-    """Counts the host loggers' lines during a run (and writes them to a file if asked)."""
+    """Counts the host loggers' lines during a run (and writes them to a file if asked).
+
+    A file that cannot be written (a full disk) stops the writing, never the session:
+    ``error`` keeps why, for the report.
+    """
 
     NAMES = ("system_log", "user_system_log")
 
@@ -55,7 +81,9 @@ class LogTap(logging.Handler):
         super().__init__(logging.INFO)
         self.lines = Counter()
         self.not_trading_days = 0
-        self._file = open(path, "w", encoding="utf-8") if path else None
+        self._own_file = bool(path) and path != "-"
+        self._file = sys.stdout if path == "-" else open(path, "w", encoding="utf-8") if path else None
+        self.error = None
         self._saved = []
 
     def emit(self, record):
@@ -63,8 +91,11 @@ class LogTap(logging.Handler):
         msg = record.getMessage()
         if " not trade day... " in msg:
             self.not_trading_days += 1
-        if self._file is not None:
-            self._file.write(f"{record.name} {record.levelname} {msg}\n")
+        if self._file is not None and self.error is None:
+            try:
+                self._file.write(f"{record.name} {record.levelname} {msg}\n")
+            except OSError as exc:
+                self.error = exc
 
     def __enter__(self):
         for name in self.NAMES:
@@ -78,22 +109,28 @@ class LogTap(logging.Handler):
         for logger, propagate in self._saved:
             logger.removeHandler(self)
             logger.propagate = propagate
-        if self._file is not None:
-            self._file.close()
+        try:
+            if self._own_file:
+                self._file.close()
+            elif self._file is not None:
+                self._file.flush()
+        except OSError as exc:
+            self.error = self.error or exc
         return False
 
 
 def run_simulation(options=Options(), progress=None, tl=None):
     """Runs one session; returns ``(report, host, result)``.  With ``options.capture_path``
     the strategy is wrapped by ``tessaline_tools.capture.capturing`` (the writer is
-    ``result.capture``)."""
+    ``result.capture``; ``result.capture_error`` is why the capture is incomplete, or None:
+    a capture that fails, a full disk say, never costs the session or its report)."""
     options.validate()
     if tl is None:
         import corvix.tarrow.utils.tessaline as tl
     plan = options.plan()
-    sim = Simulator(seed=options.seed, instruments=options.instruments, days=options.days, start=options.start,
-                    plan=plan, threaded=options.threaded, step_ms=options.step_ms,
-                    accounts={TDType.SIM: FUND_ACCOUNT}, trader_id=ALGO_ACCOUNT)
+    sim = MinuteTimedSimulator(seed=options.seed, instruments=options.instruments, days=options.days,
+                               start=options.start, plan=plan, threaded=options.threaded, step_ms=options.step_ms,
+                               accounts={TDType.SIM: FUND_ACCOUNT}, trader_id=ALGO_ACCOUNT)
     config = Config(base=BaseConfig(accounts={"STOCK": f"{FUND_ACCOUNT}_SIM"}, md_type="VoMD", order_way=None,
                                     algo_account=f"{ALGO_ACCOUNT}_XTA",
                                     trading_calendar=TradingCalendar(sim.trading_days)))
@@ -107,6 +144,7 @@ def run_simulation(options=Options(), progress=None, tl=None):
         from tessaline_tools.capture import capturing
         strategy_class = capturing(tl.VornStrategy, options.capture_path)
     host.install()
+    capture_error = None
     try:
         with LogTap(options.log_path) as logs, sim.module_clock(tl):
             strategy = strategy_class(config)
@@ -115,10 +153,22 @@ def run_simulation(options=Options(), progress=None, tl=None):
     finally:
         host.uninstall()
         if options.capture_path:
-            strategy_class.capture.close()
+            capture_error = _close_capture(strategy_class.capture)
     result.capture = strategy_class.capture if options.capture_path else None
+    result.capture_error = capture_error
+    result.log_error = logs.error
     report = build_report(options, sim, host, result, logs, env)
     return report, host, result
+
+
+def _close_capture(writer):
+    """Closes the capture writer; returns why the capture is incomplete, or None."""
+    from tessaline_tools.capture import CaptureWriteError
+    try:
+        writer.close()
+    except (CaptureWriteError, OSError) as exc:
+        return exc
+    return getattr(writer, "error", None)
 
 
 def _reset_module_state(tl):

@@ -1,11 +1,13 @@
-"""The doctor's probes.  Each runs in a fresh interpreter of its own:
+"""The doctor's probes.  Each runs in a fresh interpreter of its own, started
+without the current directory on its module path (``python -P``), through
 
-    python -m tessaline_tools._doctor_probe AREA ARGUMENTS_JSON RESULTS_PATH
+    main([AREA, ARGUMENTS_JSON, RESULTS_PATH, HOST_DIRECTORY])
 
 and appends one JSON line per check to RESULTS_PATH, flushed at once, so the
 checks made before a crash survive it; a ``{"begin": ...}`` line before each
-step that runs host or SDK code tells the doctor where a crash happened.
-Host code may print or exit: the doctor reads only RESULTS_PATH.
+step that runs host or SDK code tells the doctor where a crash happened, and a
+``{"done": true}`` line ends a probe that ran to its end.  Host code may print,
+exit or start processes: the doctor reads only RESULTS_PATH.
 """
 import dataclasses
 import importlib
@@ -40,6 +42,10 @@ _ARG = object()      # stands for any argument in a signature check
 class Reporter:
     def __init__(self, path):
         self._file = open(path, "a", encoding="utf-8")
+        # set once a dependency the area needs turned out missing altogether: what fails from then on
+        # follows from that, and says so
+        self.blame = None
+        self.unavailable = {}       # a name an import failed to bind -> the cause of that failure, if any
 
     def _write(self, record):
         self._file.write(json.dumps(record, ensure_ascii=False) + "\n")
@@ -48,8 +54,25 @@ class Reporter:
     def begin(self, area, what):
         self._write({"begin": what, "area": area})
 
-    def check(self, area, name, status, detail=""):
-        self._write({"area": area, "check": name, "status": status, "detail": detail})
+    def check(self, area, name, status, detail="", cause=None):
+        record = {"area": area, "check": name, "status": status, "detail": detail}
+        cause = cause or self.blame
+        if cause and status != OK:
+            record["cause"] = cause
+        self._write(record)
+
+    def not_checked(self, area, name, unavailable):
+        """A check that needs ``unavailable``, a name an import did not bind."""
+        self.check(area, name, UNKNOWN, f"not checked: {unavailable} is not available",
+                   cause=self.unavailable.get(unavailable))
+
+    def missing(self, dependency, detail):
+        """The host framework or the SDK cannot be imported at all."""
+        self._write({"missing": dependency, "detail": detail})
+
+    def done(self):
+        """The last line of a probe that ran to its end: without it, the probe is reported as cut short."""
+        self._write({"done": True})
 
 
 # ---------------------------------------------------------------- helpers
@@ -70,18 +93,74 @@ def where(exc):
     return f"{frame.filename}:{frame.lineno}"
 
 
+DETAIL_LIMIT = 500
+_TYPE_NAME = type.__dict__["__name__"]          # a metaclass cannot override these
+_TYPE_QUALNAME = type.__dict__["__qualname__"]
+
+
+def type_name(obj):
+    return _TYPE_NAME.__get__(type(obj))
+
+
+def safe_text(obj, convert=str):
+    """str() or repr() of a host object, whatever its methods do, cut to a readable length."""
+    try:
+        text = convert(obj)
+        text = str.__str__(text)                # an exact str, whatever subclass came back
+    except BaseException as exc:
+        return f"<{convert.__name__}() raised {type_name(exc)}>"
+    return text if len(text) <= DETAIL_LIMIT else f"{text[:DETAIL_LIMIT]}… ({len(text)} characters)"
+
+
+def safe_repr(obj):
+    return safe_text(obj, repr)
+
+
+def class_path(cls):
+    """module.QualifiedName of a class, whatever its metaclass does."""
+    try:
+        module = safe_text(type.__dict__["__module__"].__get__(cls))
+    except BaseException:
+        module = "?"
+    return f"{module}.{_TYPE_QUALNAME.__get__(cls)}"
+
+
 def describe(exc):
-    text = f"{type(exc).__name__}: {exc}"
-    place = where(exc)
+    text = f"{type_name(exc)}: {safe_text(exc)}"
+    try:
+        place = where(exc)
+    except BaseException:
+        place = ""
     return f"{text} (raised at {place})" if place else text
 
 
+class Failure(str):
+    """A failure's description; ``cause`` is "host" or "sdk" when a module of theirs is not installed."""
+    cause = None
+    message = ""
+
+
+def missing_dependency(exc):
+    """"host" or "sdk" when ``exc`` says that a module of the host framework or of the SDK is not installed."""
+    if not isinstance(exc, ModuleNotFoundError):
+        return None
+    try:
+        name = exc.name
+    except BaseException:
+        return None
+    if not isinstance(name, str) or name == C.MODULE_NAME:
+        return None
+    return {"corvix": "host", "pyvorn": "sdk"}.get(name.split(".")[0])
+
+
 def import_module(name):
-    """(module, None) or (None, description of the failure)."""
+    """(module, None) or (None, Failure describing it)."""
     try:
         return importlib.import_module(name), None
     except BaseException as exc:        # a host module may raise anything, SystemExit included
-        return None, describe(exc)
+        failure = Failure(describe(exc))
+        failure.cause, failure.message = missing_dependency(exc), safe_text(exc)
+        return None, failure
 
 
 def getattr_safe(obj, name):
@@ -99,10 +178,14 @@ def has_attr(obj, name):
 
 
 def _label(obj):
-    name = getattr(obj, "__qualname__", None) or getattr(obj, "__name__", None)
-    if isinstance(name, str):
-        return name
-    return type(obj).__name__ + " object"
+    for attr in ("__qualname__", "__name__"):
+        try:
+            name = getattr(obj, attr, None)
+        except BaseException:
+            continue
+        if isinstance(name, str) and name:
+            return str.__str__(name)
+    return type_name(obj) + " object"
 
 
 def signature_of(func):
@@ -153,8 +236,11 @@ def check_call(rep, area, ns, call):
     kwargs = {k: _ARG for k in call.kwargs}
     rep.begin(area, shown)
     owner, func, error = resolve(ns, call.target)
+    if error and error.startswith("not checked"):
+        rep.not_checked(area, shown, call.target.split(".")[0])
+        return
     if error:
-        rep.check(area, shown, UNKNOWN if error.startswith("not checked") else FAIL, error)
+        rep.check(area, shown, FAIL, error)
         return
     if call.on == "instance" and isinstance(owner, type):
         # called on an instance: find out how the class provides it
@@ -168,11 +254,11 @@ def check_call(rep, area, ns, call):
         elif inspect.isfunction(raw) or inspect.ismethoddescriptor(raw) or inspect.isbuiltin(raw):
             args = [_ARG] + args
         else:
-            rep.check(area, shown, UNKNOWN, f"{owner.__name__}.{attr} is a {type(raw).__name__}, not a method; "
+            rep.check(area, shown, UNKNOWN, f"{_label(owner)}.{attr} is a {type_name(raw)}, not a method; "
                                             "cannot check the call without an instance")
             return
     if not callable(func):
-        rep.check(area, shown, FAIL, f"{call.target} is not callable (a {type(func).__name__})")
+        rep.check(area, shown, FAIL, f"{call.target} is not callable (a {type_name(func)})")
         return
     status, detail = bind(func, shown, args, kwargs)
     rep.check(area, shown, status, detail)
@@ -188,7 +274,7 @@ def names_text(names, limit=6):
 def check_members(rep, area, ns, enum_name, members, label=None):
     label = label or f"{enum_name} members"
     if enum_name not in ns:
-        rep.check(area, label, UNKNOWN, f"not checked: {enum_name} is not available")
+        rep.not_checked(area, label, enum_name)
         return
     obj = ns[enum_name]
     missing = [m for m in members if not has_attr(obj, m)]
@@ -296,8 +382,8 @@ def check_ring_buffer(rep, rb_mod):
     if len(held) == 3 and all(a is b for a, b in zip(held, items[2:])):
         rep.check(AREA_BUILD, name, OK, "5 objects appended to a buffer of 3: the last 3 kept, unchanged")
     else:
-        rep.check(AREA_BUILD, name, FAIL, f"after appending 5 objects to a buffer of 3 it holds {held!r}, "
-                                          f"expected the last 3 of {items!r}")
+        rep.check(AREA_BUILD, name, FAIL, f"after appending 5 objects to a buffer of 3 it holds {safe_repr(held)}, "
+                                          f"expected the last 3 of {safe_repr(items)}")
 
 
 def check_typing(rep):
@@ -339,8 +425,8 @@ def probe_module(rep, _args):
     try:
         module = importlib.import_module(C.MODULE_NAME)
     except BaseException as exc:
-        rep.check(AREA_MODULE, f"import {C.MODULE_NAME}", FAIL, describe(exc))
-        if not (isinstance(exc, ModuleNotFoundError) and exc.name == C.MODULE_NAME):
+        rep.check(AREA_MODULE, f"import {C.MODULE_NAME}", FAIL, describe(exc), cause=missing_dependency(exc))
+        if not (isinstance(exc, ModuleNotFoundError) and getattr_safe(exc, "name")[0] == C.MODULE_NAME):
             locate_import_failure(rep)
         return
     elapsed = (time.perf_counter() - started) * 1000
@@ -364,7 +450,7 @@ def check_module_file(rep, spec):
     origin = spec.origin
     if not isinstance(spec.loader, importlib.machinery.ExtensionFileLoader):
         rep.check(AREA_BUILD, "module file", FAIL,
-                  f"{origin} is not the compiled extension (loader {type(spec.loader).__name__})")
+                  f"{origin} is not the compiled extension (loader {type_name(spec.loader)})")
         return
     package = sys.modules.get(C.MODULE_PACKAGE)
     where_ = os.path.abspath(os.path.dirname(origin))
@@ -392,7 +478,8 @@ def locate_import_failure(rep):
         rep.begin(AREA_MODULE, f"statement {imp.number}")
         _, error = import_statement(imp)
         if error:
-            rep.check(AREA_MODULE, f"failing statement {imp.number}: {C.statement_text(imp)}", FAIL, error)
+            rep.check(AREA_MODULE, f"failing statement {imp.number}: {C.statement_text(imp)}", FAIL, error,
+                      cause=getattr(error, "cause", None))
             return
     rep.check(AREA_MODULE, "failing statement", UNKNOWN,
               "each import statement succeeds on its own: the failure came from creating the module state "
@@ -429,7 +516,7 @@ def check_module_globals(rep, g):
 
     problems = [f"{n} is bound" for n in C.UNBOUND_NAMES if n in g]
     if g.get("time") is not time_of_day:
-        problems.append(f"time is {g.get('time')!r}, not the datetime.time class")
+        problems.append(f"time is {safe_repr(g.get('time'))}, not the datetime.time class")
     rep.check(area, "RB bound, RingBuffer not bound, time is datetime.time", FAIL if problems else OK,
               "; ".join(problems))
 
@@ -439,7 +526,7 @@ def check_module_globals(rep, g):
         if value is _ARG:
             problems.append(f"{name} is not bound")
         elif type(value) is not dict or value:
-            problems.append(f"{name} is {type(value).__name__} {value!r}, expected an empty dict")
+            problems.append(f"{name} is {type_name(value)} {safe_repr(value)}, expected an empty dict")
     queue = g.get("event_queue", _ARG)
     if queue is _ARG:
         problems.append("event_queue is not bound")
@@ -451,7 +538,7 @@ def check_module_globals(rep, g):
             problems.append(f"event_queue: {describe(exc)}")
         else:
             if shape != (True, C.EVENT_QUEUE_CAPACITY, "object", 0):
-                problems.append(f"event_queue is {type(queue).__name__} of capacity {shape[1]}, dtype {shape[2]}, "
+                problems.append(f"event_queue is {type_name(queue)} of capacity {shape[1]}, dtype {shape[2]}, "
                                 f"{shape[3]} elements; expected an empty RB of capacity "
                                 f"{C.EVENT_QUEUE_CAPACITY}, dtype object")
     rep.check(area, "module state: event_queue and the seven dictionaries", FAIL if problems else OK,
@@ -473,7 +560,7 @@ def check_module_globals(rep, g):
     if len(cls.__mro__) < 2 or cls.__mro__[1] is not base:
         problems.append(f"its base is {cls.__mro__[1:2]}, not strategy.VornStrategy")
     if base is not None and type(cls) is not type(base):
-        problems.append(f"its metaclass is {type(cls).__name__}, not the base's {type(base).__name__}")
+        problems.append(f"its metaclass is {type_name(cls)}, not the base's {type_name(base)}")
     order = [n for n in cls.__dict__ if n in dict(C.METHODS)]
     if order != [n for n, _ in C.METHODS]:
         absent = [n for n, _ in C.METHODS if n not in cls.__dict__]
@@ -495,9 +582,9 @@ def shape_problems(func, name, qualname, params):
     elif tuple(sig.parameters) != params:
         problems.append(f"{name}{sig}, expected ({', '.join(params)})")
     if getattr(func, "__qualname__", None) != qualname:
-        problems.append(f"{name}.__qualname__ is {getattr(func, '__qualname__', None)!r}")
+        problems.append(f"{name}.__qualname__ is {safe_repr(getattr(func, '__qualname__', None))}")
     if getattr(func, "__module__", None) != C.MODULE_NAME:
-        problems.append(f"{name}.__module__ is {getattr(func, '__module__', None)!r}")
+        problems.append(f"{name}.__module__ is {safe_repr(getattr(func, '__module__', None))}")
     return problems
 
 
@@ -506,12 +593,17 @@ def shape_problems(func, name, qualname, params):
 def probe_host(rep, _args):
     area = AREA_HOST
     ns = {}
+    errors = []
     for imp in C.HOST_IMPORTS:
         text = C.statement_text(imp)
         rep.begin(area, text)
         bound, error = import_statement(imp)
         ns.update(bound)
-        rep.check(area, text, FAIL if error else OK, error or "")
+        errors.append(error)
+        cause = getattr(error, "cause", None)
+        rep.check(area, text, FAIL if error else OK, error or "", cause=cause)
+        rep.unavailable.update((alias, cause) for _, alias in imp.names if alias not in bound)
+    blame_if_missing(rep, "host", errors)
 
     for enum_name, members in C.HOST_ENUMS:
         check_members(rep, area, ns, enum_name, members, f"{enum_name} members the callbacks read")
@@ -523,7 +615,7 @@ def probe_host(rep, _args):
         if len(members) > 1:
             shown += f"  [also {', '.join(members[1:])}]"
         if event_cls is None:
-            rep.check(area, shown, UNKNOWN, "not checked: Event is not available")
+            rep.not_checked(area, shown, "Event")
             continue
         first, _ = getattr_safe(ns.get("EVENT"), members[0]) if "EVENT" in ns else (None, None)
         status, detail = bind(event_cls, shown, [first if first is not None else _ARG],
@@ -535,12 +627,23 @@ def probe_host(rep, _args):
     check_environment(rep, ns)
 
 
+def blame_if_missing(rep, dependency, errors):
+    """When every import an area needs failed for a module of the host or the SDK that is not installed,
+    what the area then finds follows from that; if it is the area's own dependency, it is missing altogether."""
+    causes = [getattr(error, "cause", None) for error in errors]
+    if not errors or not all(causes):
+        return
+    if set(causes) == {dependency}:
+        rep.missing(dependency, errors[0].message)
+    rep.blame = causes[0]
+
+
 def check_environment(rep, ns):
     area = AREA_HOST
     env_cls = ns.get("Environment")
     if env_cls is None:
         for call in C.ENVIRONMENT_CALLS:
-            rep.check(area, call_shape(call), UNKNOWN, "not checked: Environment is not available")
+            rep.not_checked(area, call_shape(call), "Environment")
         return
     rep.begin(area, "Environment.get_instance()")
     instance, note = None, ""
@@ -570,26 +673,27 @@ def probe_sdk(rep, _args):
     area = AREA_SDK
     rep.begin(area, f"import {C.SDK_STRATEGY_MODULE}")
     strategy, error = import_module(C.SDK_STRATEGY_MODULE)
+    rep.begin(area, f"import {C.SDK_ENUMS_MODULE}")
+    enums, enums_error = import_module(C.SDK_ENUMS_MODULE)
+    blame_if_missing(rep, "sdk", [error, enums_error])
     if error:
-        rep.check(area, f"import {C.SDK_STRATEGY_MODULE}", FAIL, error)
+        rep.check(area, f"import {C.SDK_STRATEGY_MODULE}", FAIL, error, cause=error.cause)
     else:
         base, error = getattr_safe(strategy, C.SDK_BASE_CLASS)
         if error or not isinstance(base, type):
             rep.check(area, f"{C.SDK_STRATEGY_MODULE}.{C.SDK_BASE_CLASS}", FAIL,
-                      error or f"{C.SDK_BASE_CLASS} is a {type(base).__name__}, not a class")
+                      error or f"{C.SDK_BASE_CLASS} is a {type_name(base)}, not a class")
         else:
             rep.check(area, f"{C.SDK_STRATEGY_MODULE}.{C.SDK_BASE_CLASS}", OK,
-                      f"a class, metaclass {type(base).__module__}.{type(base).__qualname__}")
+                      f"a class, metaclass {class_path(type(base))}")
             check_subclass(rep, base)
             check_callbacks(rep, base)
     rep.check(area, "context operations", UNKNOWN,
               f"{', '.join(C.CONTEXT_OPERATIONS)}: not checked, the SDK creates the context only when it "
               f"starts the strategy")
 
-    rep.begin(area, f"import {C.SDK_ENUMS_MODULE}")
-    enums, error = import_module(C.SDK_ENUMS_MODULE)
-    if error:
-        rep.check(area, f"import {C.SDK_ENUMS_MODULE}", FAIL, error)
+    if enums_error:
+        rep.check(area, f"import {C.SDK_ENUMS_MODULE}", FAIL, enums_error, cause=enums_error.cause)
         return
     exported, error = public_names(enums)
     via = "__all__" if has_all(enums) else "its public names (no __all__)"
@@ -644,7 +748,7 @@ def check_subclass(rep, base):
     except BaseException as exc:
         rep.check(area, name, FAIL, f"class creation raised {describe(exc)}")
         return
-    rep.check(area, name, OK, f"created by the base's metaclass {type(base).__name__}")
+    rep.check(area, name, OK, f"created by the base's metaclass {type_name(base)}")
 
     init = "base initialiser takes no arguments: super().__init__()"
     status, detail = bind(base.__init__, init, [_ARG], {})
@@ -664,7 +768,7 @@ def check_subclass(rep, base):
             rep.check(area, name, UNKNOWN, f"outside a running SDK the base initialiser raised {describe(exc)}")
         return
     if values != (False, 0, 0, 0, None):
-        rep.check(area, name, FAIL, f"the base class changed the attributes set by __init__: {values!r}")
+        rep.check(area, name, FAIL, f"the base class changed the attributes set by __init__: {safe_repr(values)}")
     else:
         rep.check(area, name, OK, "logged_in, order_num, bar_cnt, current_trade_dt, first_dt, config")
 
@@ -708,7 +812,7 @@ def probe_config(rep, args):
     rep.begin(area, label)
     module, error = import_module(module_name)
     if error:
-        rep.check(area, label, FAIL, f"import {module_name}: {error}")
+        rep.check(area, label, FAIL, f"import {module_name}: {error}", cause=error.cause)
         return
     config = module
     for part in attribute.split("."):
@@ -716,7 +820,7 @@ def probe_config(rep, args):
         if error:
             rep.check(area, label, FAIL, error)
             return
-    rep.check(area, label, OK, f"a {type(config).__module__}.{type(config).__qualname__}")
+    rep.check(area, label, OK, f"a {class_path(type(config))}")
     base, error = getattr_safe(config, "base")
     if error:
         rep.check(area, "config.base", FAIL, error)
@@ -731,9 +835,9 @@ def probe_config(rep, args):
             values[field] = value
     if "md_type" in values:
         selected = "VoMD" if _equals(values["md_type"], C.MD_TYPE_SELECTOR) else "XMD"
-        rep.check(area, "config.base.md_type", OK, f"{values['md_type']!r}: MDType.{selected} is registered")
+        rep.check(area, "config.base.md_type", OK, f"{safe_repr(values['md_type'])}: MDType.{selected} is registered")
     if "order_way" in values:
-        rep.check(area, "config.base.order_way", OK, f"{values['order_way']!r}, passed to set_order_way")
+        rep.check(area, "config.base.order_way", OK, f"{safe_repr(values['order_way'])}, passed to set_order_way")
     if "accounts" in values:
         check_accounts(rep, values["accounts"])
     if "algo_account" in values:
@@ -752,10 +856,10 @@ def _equals(a, b):
 def _split_two(value):
     """(first, second, None) or (None, None, why)."""
     if not isinstance(value, str):
-        return None, None, f"{value!r} is not a str"
+        return None, None, f"{safe_repr(value)} is not a str"
     parts = value.split("_")
     if len(parts) != 2:
-        return None, None, f"{value!r} splits into {len(parts)} fields on '_', not exactly 2"
+        return None, None, f"{safe_repr(value)} splits into {len(parts)} fields on '_', not exactly 2"
     return parts[0], parts[1], None
 
 
@@ -775,15 +879,15 @@ def check_accounts(rep, accounts):
     for key, cash in items:
         _, dest, why = _split_two(cash)
         if why:
-            problems.append(f"{key!r}: {why}")
+            problems.append(f"{safe_repr(key)}: {why}")
             continue
         if get_vorn_tdtype is None:
-            registered.append(f"{key!r} → gateway {dest.upper()}")
+            registered.append(f"{safe_repr(key)} → gateway {dest.upper()}")
             continue
         try:
-            registered.append(f"{key!r} → {get_vorn_tdtype(dest.upper())!r}")
+            registered.append(f"{safe_repr(key)} → {safe_repr(get_vorn_tdtype(dest.upper()))}")
         except BaseException as exc:
-            problems.append(f"{key!r}: get_vorn_tdtype({dest.upper()!r}) raised {describe(exc)}")
+            problems.append(f"{safe_repr(key)}: get_vorn_tdtype({dest.upper()!r}) raised {describe(exc)}")
     if problems:
         rep.check(area, label, FAIL, "; ".join(problems))
     else:
@@ -799,9 +903,9 @@ def check_algo_account(rep, value):
     if why:
         rep.check(area, label, FAIL, why)
     elif dest.upper() == C.ALGO_GATEWAY:
-        rep.check(area, label, OK, f"{value!r}: AlgoType.XTA is registered")
+        rep.check(area, label, OK, f"{safe_repr(value)}: AlgoType.XTA is registered")
     else:
-        rep.check(area, label, OK, f"{value!r}: gateway {dest!r} is not {C.ALGO_GATEWAY}, so no algorithmic-order "
+        rep.check(area, label, OK, f"{safe_repr(value)}: gateway {dest!r} is not {C.ALGO_GATEWAY}, so no algorithmic-order "
                                    f"broker is registered")
 
 
@@ -843,7 +947,7 @@ def probe_records(rep, args):
             if error:
                 hint = " (name the SDK's records module with --records MODULE)" \
                     if module_name == default_module else ""
-                rep.check(area, f"import {module_name}", FAIL, error + hint)
+                rep.check(area, f"import {module_name}", FAIL, error + hint, cause=error.cause)
         module = modules[module_name]
         if module is None:
             continue
@@ -893,9 +997,14 @@ PROBES = {"build": probe_build, "module": probe_module, "host": probe_host, "sdk
 
 
 def main(argv):
-    area, arguments, results = argv
+    area, arguments, results, host_directory = argv
+    # everything the probe itself needs is imported by now: the host's directory comes first from here on,
+    # as it does when the host runs with python -m, and its files stand in for nothing of the probe's
+    sys.path.insert(0, host_directory)
     try:
-        PROBES[area](Reporter(results), json.loads(arguments))
+        reporter = Reporter(results)
+        PROBES[area](reporter, json.loads(arguments))
+        reporter.done()
     except BaseException:
         traceback.print_exc()
         sys.stderr.flush()
