@@ -45,7 +45,21 @@ done
 
 pip() { without_compiler "$bin/python" -m pip -q --disable-pip-version-check "$@"; }
 pip install --upgrade pip
-pip install --only-binary :all: pytest hypothesis mypy numpy numpy-ringbuffer msgpack zstandard
+# third-party packages: the suite's own and whatever the wheels require, binary
+# wheels only; then the wheels themselves from dist/ alone
+readarray -t requirements < <(without_compiler "$bin/python" - "$dist" <<'EOF'
+import sys, zipfile
+from email.parser import Parser
+from pathlib import Path
+for wheel in sorted(Path(sys.argv[1]).glob("*.whl")):
+    with zipfile.ZipFile(wheel) as zf:
+        meta = next(n for n in zf.namelist() if n.endswith(".dist-info/METADATA"))
+        for req in Parser().parsestr(zf.read(meta).decode()).get_all("Requires-Dist") or []:
+            if "extra ==" not in req:
+                print(req)
+EOF
+)
+pip install --only-binary :all: pytest hypothesis mypy "${requirements[@]}"
 pip install --no-index --find-links "$dist" tessaline tessaline-tools tessaline-stubs
 pip install ./sandbox
 # the module under test is the wheel's, not a build from this tree
