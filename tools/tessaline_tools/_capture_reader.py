@@ -91,6 +91,7 @@ class CaptureReader:
         self.opaque = collections.Counter()
         self.complete = False
         self.calls = 0
+        self.calls_by_path = {}
         self._callbacks = frozenset(SIGNATURES)
         self._seq_pos = {}
 
@@ -143,6 +144,7 @@ class CaptureReader:
                                                      f"{index} records where the chunk says {n}"))
                         return
                 self.opaque.update(state.decoder_opaque())
+            self.calls_by_path[path] = position - sum(self.calls_by_path.values())
         self.calls = position
 
     def _bad(self, path, offset, index, start, why):

@@ -469,4 +469,11 @@ def _mark_bigints(obj):
 # ---------------------------------------------------------------- unpacking (on the reader's side)
 
 # reading lives in its own module, which treats a file as untrusted input
-from tessaline_tools._capture_decode import Decoder, ReplayRecord, build_records, rebuild_object  # noqa: E402,F401
+_READING = frozenset({"Decoder", "ReplayRecord", "build_records", "rebuild_object"})
+
+
+def __getattr__(name):
+    if name in _READING:
+        from tessaline_tools import _capture_decode
+        return getattr(_capture_decode, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
