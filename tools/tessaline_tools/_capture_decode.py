@@ -307,6 +307,7 @@ class Decoder:
         self._max = max_bytes
         self._depth = 0
         self._enums = {}
+        self._enum_raw = {}
         self._np = None
         self._kinds = {
             cv.EXT_ENUM: self._enum, cv.EXT_TUPLE: lambda d: tuple(self._list(d)),
@@ -344,6 +345,10 @@ class Decoder:
         return v
 
     def _ext(self, code, data):
+        if code == 1:                                              # an enumeration member: seen before, mostly
+            member = self._enum_raw.get(data)
+            if member is not None:
+                return member
         kind = self._kinds.get(code)
         if kind is None:
             return msgpack.ExtType(code, data)                     # a kind from a later writer: kept as it is
@@ -362,7 +367,9 @@ class Decoder:
                 member = UnresolvedEnum(module, qualname, name)
             if len(self._enums) >= MAX_CACHED_NAMES:
                 self._enums.clear()
+                self._enum_raw.clear()
             self._enums[key] = member
+        self._enum_raw[bytes(data)] = member
         return member
 
     @staticmethod

@@ -106,6 +106,7 @@ class CaptureReader:
 
     def __iter__(self):
         position = 0
+        callbacks, seq_pos, max_wall = self._callbacks, self._seq_pos, MAX_WALL_NS
         for path in self.paths:
             try:
                 f = open(path, "rb")
@@ -114,31 +115,48 @@ class CaptureReader:
             with f:
                 cf.check_header(path, f)
                 state = _FileState(self, path)
+                decoder, schemas, threads = state.decoder, state.schemas, state.threads
                 for offset, raw, n in cf.iter_chunks(path, f, self.damage.append, self.max_chunk_bytes):
-                    unpacker = state.decoder.unpacker()
+                    unpacker = decoder.unpacker()
                     unpacker.feed(raw)
-                    index, start = 0, 0
-                    while True:
-                        state.decoder.missing_seen = False
-                        try:
-                            rec = next(unpacker)
-                        except StopIteration:
-                            break
-                        except Exception as exc:                   # noqa: BLE001 - any decoding failure
-                            self._bad(path, offset, index, start, f"does not decode ({_why(exc)})")
-                            return
-                        try:
+                    index, in_record = 0, False
+                    decoder.missing_seen = False
+                    try:
+                        for rec in unpacker:
+                            in_record = True
+                            # a call with its record's values: nearly every record, checked inline
+                            if type(rec) is list and len(rec) == 8 and rec[0] == R_CALL and not state.first:
+                                _, seq, name, wall, mono, tid, sid, vals = rec
+                                build = schemas.get(sid) if type(sid) is int else None
+                                if build is not None and type(name) is str and name in callbacks \
+                                        and type(seq) is int and type(wall) is int and 0 <= wall < max_wall \
+                                        and type(mono) is int and type(tid) is int:
+                                    missing = decoder.missing_seen
+                                    record = build(vals, missing)
+                                    if missing:
+                                        decoder.missing_seen = False
+                                    seq_pos[seq] = (position, name)
+                                    yield Call(position, seq, name, wall, mono, threads.get(tid, tid), (record,),
+                                               _EMPTY, _EMPTY, path, offset)
+                                    position += 1
+                                    if not position & 0xFFF and len(seq_pos) > RAISED_WINDOW:
+                                        self._forget_old_calls()
+                                    index += 1
+                                    in_record = False
+                                    continue
                             call = state.take(rec, position, offset)
-                        except cf.CaptureError:
-                            raise
-                        except Exception as exc:                   # noqa: BLE001 - a record that does not hold
-                            self._bad(path, offset, index, start, _why(exc))
-                            return
-                        if call is not None:
-                            yield call
-                            position += 1
-                        index += 1
-                        start = unpacker.tell()
+                            decoder.missing_seen = False
+                            if call is not None:
+                                yield call
+                                position += 1
+                            index += 1
+                            in_record = False
+                    except cf.CaptureError:
+                        raise
+                    except Exception as exc:                       # noqa: BLE001 - a record that does not hold
+                        why = _why(exc) if in_record else f"does not decode ({_why(exc)})"
+                        self._bad(path, offset, index, _record_start(raw, index), why)
+                        return
                     if index != n:
                         self.damage.append(cf.Damage(path, offset, "corrupted",
                                                      f"{index} records where the chunk says {n}"))
@@ -147,16 +165,36 @@ class CaptureReader:
             self.calls_by_path[path] = position - sum(self.calls_by_path.values())
         self.calls = position
 
+    def _forget_old_calls(self):
+        m = self._seq_pos
+        for k in list(m)[:len(m) - RAISED_WINDOW // 2]:
+            del m[k]
+
     def _bad(self, path, offset, index, start, why):
         self.damage.append(cf.Damage(path, offset, "malformed",
                                      f"record {index} (byte {start} of the chunk's records): {why}"))
 
     def note_call(self, seq, position, name):
-        m = self._seq_pos
-        m[seq] = (position, name)
-        if len(m) > RAISED_WINDOW:
-            for k in list(m)[:RAISED_WINDOW // 2]:
-                del m[k]
+        self._seq_pos[seq] = (position, name)
+        if len(self._seq_pos) > RAISED_WINDOW:
+            self._forget_old_calls()
+
+
+_EMPTY = {}                      # the keywords and prior state of a market-data call: none (never changed)
+
+
+def _record_start(raw, index):
+    """Where record ``index`` of a chunk starts: the records before it walked over without
+    decoding their values."""
+    import msgpack
+    u = msgpack.Unpacker(raw=True, strict_map_key=False, max_buffer_size=max(len(raw), 1))
+    u.feed(raw)
+    try:
+        for _ in range(index):
+            u.skip()
+    except Exception:                                              # noqa: BLE001 - as far as it goes
+        pass
+    return u.tell()
 
 
 def _why(exc):

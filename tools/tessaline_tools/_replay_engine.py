@@ -217,6 +217,7 @@ class Replay:
             events, logs, ctx = self.events, self.logs, self.context_calls
             clock = self.clock
             perf = time.perf_counter_ns
+            methods, strategy = {}, None
             self.callback_ns = 0
             for call in self.reader:
                 clock.wall_ns = call.wall_ns
@@ -231,17 +232,21 @@ class Replay:
                         raise BadCall(f"{call.path}: malformed call #{call.position} ({call.name}) in the chunk at "
                                       f"offset {call.offset}: its recorded state does not fit "
                                       f"({type(exc).__name__}: {exc})") from None
+                if strategy is not self.strategy:
+                    methods, strategy = {}, self.strategy
                 error = None
                 t0 = perf()
                 try:
                     if call.name == "__init__":
                         self._construct(call)
+                    elif call.kwargs or call.pre:
+                        args, kwargs = self._args(call)
+                        getattr(self.strategy, call.name)(*args, **kwargs)
                     else:
-                        if call.kwargs or call.pre:
-                            args, kwargs = self._args(call)
-                            getattr(self.strategy, call.name)(*args, **kwargs)
-                        else:
-                            getattr(self.strategy, call.name)(*call.args)
+                        method = methods.get(call.name)
+                        if method is None:
+                            method = methods[call.name] = getattr(strategy, call.name)
+                        method(*call.args)
                 except Exception as exc:                           # noqa: BLE001 - a replayed callback raising
                     error = exc
                 self.callback_ns = perf() - t0
@@ -304,6 +309,8 @@ class Summary:
         self._minute = None
         self._minute_events = None
         self._latencies = []
+        self._labels = {}
+        self._keep = []
         self.orders = {}
 
     def add(self, call, events, error, callback_ns):
@@ -315,19 +322,30 @@ class Summary:
         if minute != self._minute:
             self._close_minute()
             self._minute = minute
-            self._minute_events = collections.Counter()
+            self._minute_events = {}
         self._latencies.append(callback_ns)
         if events:
-            counts = self._minute_events
+            counts, labels = self._minute_events, self._labels
             for ev in events:
                 et = getattr(ev, "event_type", None)
-                label = getattr(et, "name", None) or type(ev).__name__
-                counts[label] += 1
-                order = getattr(ev, "order", None) if label.startswith("ORDER") or label == "TRADE" else None
-                if order is not None:
-                    self._note_order(order, call.wall_ns)
+                label = labels.get(id(et))                         # by identity: an enum's hash is Python code
+                if label is None:
+                    label = self._label(ev, et)
+                counts[label[0]] = counts.get(label[0], 0) + 1
+                if label[1]:
+                    order = getattr(ev, "order", None)
+                    if order is not None:
+                        self._note_order(order, call.wall_ns)
         if error is not None:
             self.raised_replay[call.position] = (name, exception_name(error), safe_str(error))
+
+    def _label(self, ev, et):
+        text = getattr(et, "name", None) or type(ev).__name__
+        label = (text, text.startswith("ORDER") or text == "TRADE")
+        if et is not None:
+            self._labels[id(et)] = label
+            self._keep.append(et)                                  # its id stays its own
+        return label
 
     def _note_order(self, order, wall_ns):
         oid = getattr(order, "order_id", None)
@@ -404,21 +422,31 @@ def replay_capture(module, paths, observe=None, progress=None, sink=None, stop_a
     replay = Replay(module, reader)
     summary = Summary()
     add = summary.add
-    step = [0]
+    extras = []
+    if observe is not None:
+        extras.append(lambda call, events, error, logs, ctx: observe(
+            Outcome(call, list(events), error, list(logs), list(ctx))))
+    if sink is not None:
+        extras.append(lambda call, events, error, logs, ctx: sink(replay, call, events, error, logs, ctx))
+    if progress is not None:
+        def tell(call, events, error, logs, ctx):
+            if not summary.calls & 4095:
+                progress(4096)
+        extras.append(tell)
+    if stop_after is not None:
+        def stop(call, events, error, logs, ctx):
+            if call.position >= stop_after:
+                raise _Stop
+        extras.append(stop)
 
-    def each(call, events, error, logs, ctx):
-        add(call, events, error, replay.callback_ns)
-        if observe is not None:
-            observe(Outcome(call, list(events), error, list(logs), list(ctx)))
-        if sink is not None:
-            sink(replay, call, events, error, logs, ctx)
-        if progress is not None:
-            step[0] += 1
-            if step[0] >= 4096:
-                progress(step[0])
-                step[0] = 0
-        if stop_after is not None and call.position >= stop_after:
-            raise _Stop
+    if not extras:
+        def each(call, events, error, logs, ctx):
+            add(call, events, error, replay.callback_ns)
+    else:
+        def each(call, events, error, logs, ctx):
+            add(call, events, error, replay.callback_ns)
+            for extra in extras:
+                extra(call, events, error, logs, ctx)
 
     t0 = time.perf_counter()
     try:
@@ -427,8 +455,8 @@ def replay_capture(module, paths, observe=None, progress=None, sink=None, stop_a
         pass
     summary.seconds = time.perf_counter() - t0
     summary.finish()
-    if progress is not None and step[0]:
-        progress(step[0])
+    if progress is not None and summary.calls & 4095:
+        progress(summary.calls & 4095)
     summary.constructed_for_replay = replay.constructed_for_replay
     out = summary.as_dict(reader)
     out["timeline"] = summary.timeline()

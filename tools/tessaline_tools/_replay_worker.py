@@ -17,6 +17,7 @@ output as a msgpack stream:
     ["done", status]                            the summary; or
     ["error", kind, message]                    "import", "capture" or "internal"
 """
+import gc
 import json
 import os
 import signal
@@ -55,6 +56,10 @@ def run(plan, out):
         out.send("error", "import", str(exc))
         return 3
     out.send("loaded", getattr(module, "__file__", None))
+    # a replay makes and drops a few objects per call, nearly all freed by their counts: the
+    # collector need not look at the young ones every few hundred allocations
+    gc.freeze()
+    gc.set_threshold(50_000, 20, 20)
     mode = plan.get("mode", "replay")
     sink = None
     tail = []
@@ -150,8 +155,11 @@ def main(argv=None):
         plan = json.loads(argv[0])
         code = run(plan, out)
     except Exception as exc:                                       # noqa: BLE001 - reported by the parent
-        import traceback
-        out.send("error", "internal", f"{type(exc).__name__}: {exc}\n{traceback.format_exc()}")
+        # one line for the user; the whole story for whoever debugs the tool
+        if os.environ.get("TESSALINE_REPLAY_DEBUG"):
+            import traceback
+            traceback.print_exc()
+        out.send("error", "internal", f"{type(exc).__name__}: {exc}")
         code = 4
     try:
         out.flush()
