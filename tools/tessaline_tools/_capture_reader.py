@@ -383,11 +383,12 @@ def arrange(paths):
             _, created, index, given, path = item
             if run:
                 prev = run[-1]
-                if index == prev[2]:
+                if index == prev[2] and created == prev[1]:
                     notes.append(f"{path}: the same file of the capture as {prev[4]} (file {index}); replayed once")
                     bad = True
                     continue
                 if index != prev[2] + 1:
+                    # file 0 starts another capture of the same process; a later one is a gap
                     if index > prev[2] + 1:
                         notes.append(f"{path}: file {index} of its capture follows file {prev[2]} ({prev[4]}): "
                                      f"{index - prev[2] - 1} file(s) missing; replayed from the state it carries")

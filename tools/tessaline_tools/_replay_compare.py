@@ -383,26 +383,57 @@ def _standin(module, qualname, attrs):
     raise TypeError("a digest is not unpickled")
 
 
-class _DigestPickler(pickle.Pickler):
-    """Pickles an outcome for its digest: the replay's own objects by name, stand-ins by the
-    class they stand for and their attributes, callables by name."""
+def _label(text):
+    return str, (text,)
 
-    def __init__(self, f, own):
-        super().__init__(f, protocol=pickle.HIGHEST_PROTOCOL)
-        self.own = own
 
-    def reducer_override(self, obj):
-        label = self.own.get(id(obj))
-        if label is not None:
-            return str, (label,)
-        if isinstance(obj, (HostObject, ReplayRecord)):
-            t = type(obj)
-            return _standin, (t._cls_module, t._cls_qualname,
-                              [(k, v) for k, v in vars(obj).items() if k != "_missing"])
-        if isinstance(obj, (types.FunctionType, types.MethodType, types.BuiltinFunctionType)):
-            owner = getattr(obj, "__self__", None)
-            return str, (f"<callable {getattr(obj, '__qualname__', '?')} of {self.own.get(id(owner), '')}>",)
-        return NotImplemented
+class _Pickling:
+    """Pickles outcomes for their digests.  The replay's own objects go by name and stand-ins
+    by the class they stand for and their attributes; both through the pickler's dispatch
+    table, so that every other object is pickled without a call into Python code (an
+    enumeration member's own reduction aside)."""
+
+    def __init__(self, replay):
+        from tessaline_tools import _capture_decode
+        self._standins = _capture_decode._standins
+        self._known = -1
+        self.replay = replay
+        self.table = {}
+        self._buf = io.BytesIO()
+        self._pickler = None
+
+    def _refresh(self):
+        r = self.replay
+        table = self.table
+        table[type(r.context)] = lambda o: _label("<replay context>")
+        table[type(r.config)] = lambda o: _label("<replay config>")
+        table[type(r.env)] = lambda o: _label("<replay environment>")
+        if r.strategy is not None:
+            table[type(r.strategy)] = lambda o: _label("<strategy>") if o is r.strategy else _label("<a strategy>")
+        for cls in list(self._standins.values()):
+            table[cls] = _reduce_standin
+        self._known = len(self._standins)
+        self._strategy = r.strategy
+        self._pickler = pickle.Pickler(self._buf, protocol=pickle.HIGHEST_PROTOCOL)
+        self._pickler.dispatch_table = table
+
+    def dumps(self, obj):
+        if self._known != len(self._standins) or self._strategy is not self.replay.strategy:
+            self._refresh()
+        buf = self._buf
+        buf.seek(0)
+        buf.truncate()
+        p = self._pickler
+        try:
+            p.dump(obj)
+        finally:
+            p.clear_memo()
+        return buf.getvalue()
+
+
+def _reduce_standin(obj):
+    t = type(obj)
+    return _standin, (t._cls_module, t._cls_qualname, [(k, v) for k, v in vars(obj).items() if k != "_missing"])
 
 
 def _blake(data):
@@ -416,29 +447,14 @@ class Digester:
         self.replay = replay
         self.module = replay.module
         self.norm = Normalizer(replay)
-        self._buf = io.BytesIO()
-        self._own = {}
-        self._own_for = None
-        self._pickler = None
-
-    def _dumps(self, obj):
-        strategy = self.replay.strategy
-        if self._own_for is not strategy or self._pickler is None:
-            self._own = self.norm._own_objects()
-            self._own_for = strategy
-            self._pickler = _DigestPickler(self._buf, self._own)
-        buf = self._buf
-        buf.seek(0)
-        buf.truncate()
-        self._pickler.clear_memo()
-        self._pickler.dump(obj)
-        return buf.getvalue()
+        self._calls = _Pickling(replay)
+        self._stores = _Pickling(replay)          # big: a memo of its own, not cleared for every call
 
     def call(self, call, events, error, logs, ctx):
-        err = None if error is None else (exception_name(error), safe_str(error))
         if call.name in MARKET_DATA:
+            err = None if error is None else (exception_name(error), safe_str(error))
             try:
-                data = self._dumps((events, err, logs, ctx, self._history_labels(events)))
+                data = self._calls.dumps((events, err, logs, ctx, self._history_labels(events)))
             except Exception:                                      # noqa: BLE001 - digested by its normal form
                 data = None
             if data is not None:
@@ -455,12 +471,17 @@ class Digester:
             if d is None:
                 continue
             for k, v in d.items():
-                inner = getattr(v, "__dict__", None) if type(v) is not dict else None
-                for kk, vv in ((k, v),) if inner is None else ((k, v), *inner.items()):
-                    if type(vv) is dict:
-                        label = self._history_label(vv)
-                        if label is not None:
-                            (out := out if out is not None else []).append((i, kk, label))
+                if type(v) is dict:
+                    found = ((k, v),)
+                else:
+                    inner = getattr(v, "__dict__", None)
+                    if inner is None:
+                        continue
+                    found = [(kk, vv) for kk, vv in inner.items() if type(vv) is dict]
+                for kk, vv in found:
+                    label = self._history_label(vv)
+                    if label is not None:
+                        (out := out if out is not None else []).append((i, kk, label))
         return out
 
     def _history_label(self, v):
@@ -481,9 +502,11 @@ class Digester:
         strategy = self.replay.strategy
         if strategy is None:
             return b"\0" * 8
-        attrs = _attrs(strategy)
+        d = getattr(strategy, "__dict__", None)
         try:
-            return _blake(self._dumps(attrs))
+            if d is not None and not attribute_names(type(strategy)):
+                return _blake(self._calls.dumps(d))
+            return _blake(self._calls.dumps(_attrs(strategy)))
         except Exception:                                          # noqa: BLE001 - digested by its normal form
             return _blake(pickle.dumps(self.norm.state()["strategy"], protocol=5))
 
@@ -491,7 +514,7 @@ class Digester:
         m = self.module.__dict__
         stores = [(name, m.get(name)) for name in STATE_STORES]
         try:
-            return _blake(self._dumps(stores))
+            return _blake(self._stores.dumps(stores))
         except Exception:                                          # noqa: BLE001
             return _blake(pickle.dumps(self.norm.state()["stores"], protocol=5))
 

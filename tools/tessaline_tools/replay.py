@@ -335,6 +335,8 @@ def parse_args(argv):
                    help="captures replayed at once on this machine (default: one per core)")
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="run the captures on the workers of a Dask distributed scheduler (tcp://host:8786)")
+    p.add_argument("--connect-timeout", type=float, default=30.0, metavar="SECONDS",
+                   help="how long to try reaching the scheduler (%(default)s)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     args = p.parse_args(argv)
     if args.jobs is not None and args.jobs < 1:
@@ -399,7 +401,7 @@ def _run(args, outputs, out, err, keep_bar):
     jobs = args.jobs or min(len(captures), os.cpu_count() or 1)
     if args.scheduler:
         try:
-            runs = par.run_on_scheduler(args.scheduler, captures, impls, progress)
+            runs = par.run_on_scheduler(args.scheduler, captures, impls, progress, args.connect_timeout)
             results = _gather(runs, len(captures))
         except par.TaskError as exc:
             return bad(str(exc))
