@@ -99,7 +99,8 @@ def test_a_plain_replay_never_exits_1(tmp_path, capture):
 # ---------------------------------------------------------------- the files of a rotated capture
 
 @pytest.fixture(scope="module")
-def rotated(tmp_path_factory, tl):
+def rotated(tmp_path_factory):
+    import corvix.tarrow.utils.tessaline as tl
     from conftest import make_config
     base = str(tmp_path_factory.mktemp("rot") / "rot.tlcap")
     Captured = capturing(tl.VornStrategy, base, max_bytes=600, chunk_records=4, flush_interval=0.01)
