@@ -248,8 +248,11 @@ def build_records(module, qualname, names):
                 return obj
             return build
     standin = standin_class(module, qualname, ReplayRecord)
+    fast = record_tuple_class(module, qualname, names)
 
     def build_standin(values, has_missing=False):
+        if fast is not None and not has_missing and type(values) is list and len(values) == n:
+            return _tuple_new(fast, values)
         if type(values) is not list or len(values) != n:
             raise CaptureValueError(f"a record of {n} attributes with {_count(values)} values")
         obj = standin()
@@ -261,7 +264,62 @@ def build_records(module, qualname, names):
                     del d[k]
                     d.setdefault("_missing", {})[k] = v
         return obj
+    build_standin.fast = (fast, n) if fast is not None else None
     return build_standin
+
+
+# ---------------------------------------------------------------- records as tuples
+
+try:
+    from _collections import _tuplegetter
+except ImportError:                                                # another interpreter: a property does it
+    from operator import itemgetter as _itemgetter
+
+    def _tuplegetter(index, doc):
+        return property(_itemgetter(index), doc=doc)
+
+_tuple_new = tuple.__new__
+_record_tuples = {}
+
+
+class RecordTuple(tuple):
+    """A market-data record standing in for its class: its values in a tuple, each attribute
+    read by index.  Built in one step from the captured values (``tuple.__new__``), which is
+    what makes a replay of millions of records cheap."""
+
+    __slots__ = ()
+    _fields = ()
+    _cls_module = None
+    _cls_qualname = None
+
+    def __repr__(self):
+        inner = ", ".join(f"{k}={v!r}" for k, v in zip(self._fields, self))
+        return f"{self._cls_qualname}({inner})"
+
+    def __bool__(self):
+        return True                                                # a record, not an empty sequence
+
+
+def record_tuple_class(module, qualname, names):
+    """The tuple stand-in class for records of these attribute names; ``None`` where plain
+    identifiers do not name them all."""
+    names = tuple(names)
+    if not names or any(not n.isidentifier() or n.startswith("_") for n in names) or len(set(names)) != len(names):
+        return None
+    key = (module, qualname, names)
+    cls = _record_tuples.get(key)
+    if cls is None:
+        if len(_record_tuples) >= MAX_STANDIN_CLASSES:
+            raise CaptureValueError(f"more than {MAX_STANDIN_CLASSES} distinct record shapes")
+        ns = {n: _tuplegetter(i, None) for i, n in enumerate(names)}
+        ns.update(__slots__=(), __module__=module, __qualname__=qualname, _fields=names, _cls_module=module,
+                  _cls_qualname=qualname)
+        try:
+            cls = type(qualname.rsplit(".", 1)[-1] or "?", (RecordTuple,), ns)
+        except (TypeError, ValueError):
+            return None
+        _record_tuples[key] = cls
+    return cls
 
 
 def _count(values):

@@ -93,7 +93,10 @@ class CaptureReader:
         self.calls = 0
         self.calls_by_path = {}
         self._callbacks = frozenset(SIGNATURES)
-        self._seq_pos = {}
+        self._seq_pos = {}                      # seq -> position, for the calls a "raised" record may name
+        self._names = [None] * RAISED_WINDOW    # callback of each of the last positions
+        self._threads = {}
+        self.path = self.offset = None
 
     def check(self):
         """Raises ``CaptureError`` now for a file that is not a readable capture."""
@@ -105,8 +108,21 @@ class CaptureReader:
                 raise cf.CaptureError(f"{path}: cannot read: {exc.strerror or exc}") from None
 
     def __iter__(self):
+        for item in self.items():
+            if type(item) is tuple:
+                position, name, wall, record, seq, mono, tid = item
+                item = Call(position, seq, name, wall, mono, self._threads.get(tid, tid), (record,), _EMPTY, _EMPTY,
+                            self.path, self.offset)
+            yield item
+
+    def items(self):
+        """Like iterating, but a market-data call (one record argument, nothing else recorded
+        before it) comes as a tuple ``(position, name, wall ns, record, seq, mono ns, thread id)``:
+        the replay's hot path needs no more.  ``path`` and ``offset`` tell where it is."""
         position = 0
         callbacks, seq_pos, max_wall = self._callbacks, self._seq_pos, MAX_WALL_NS
+        ring, mask = self._names, RAISED_WINDOW - 1
+        tuple_new = tuple.__new__
         for path in self.paths:
             try:
                 f = open(path, "rb")
@@ -115,8 +131,10 @@ class CaptureReader:
             with f:
                 cf.check_header(path, f)
                 state = _FileState(self, path)
-                decoder, schemas, threads = state.decoder, state.schemas, state.threads
+                decoder, fast = state.decoder, state.fast
+                self.path, self._threads = path, state.threads
                 for offset, raw, n in cf.iter_chunks(path, f, self.damage.append, self.max_chunk_bytes):
+                    self.offset = offset
                     unpacker = decoder.unpacker()
                     unpacker.feed(raw)
                     index, in_record = 0, False
@@ -127,19 +145,22 @@ class CaptureReader:
                             # a call with its record's values: nearly every record, checked inline
                             if type(rec) is list and len(rec) == 8 and rec[0] == R_CALL and not state.first:
                                 _, seq, name, wall, mono, tid, sid, vals = rec
-                                build = schemas.get(sid) if type(sid) is int else None
-                                if build is not None and type(name) is str and name in callbacks \
+                                shape = fast.get(sid) if type(sid) is int else None
+                                if shape is not None and type(name) is str and name in callbacks \
                                         and type(seq) is int and type(wall) is int and 0 <= wall < max_wall \
                                         and type(mono) is int and type(tid) is int:
-                                    missing = decoder.missing_seen
-                                    record = build(vals, missing)
-                                    if missing:
+                                    cls, count, build = shape
+                                    if cls is not None and not decoder.missing_seen and type(vals) is list \
+                                            and len(vals) == count:
+                                        record = tuple_new(cls, vals)
+                                    else:
+                                        record = build(vals, decoder.missing_seen)
                                         decoder.missing_seen = False
-                                    seq_pos[seq] = (position, name)
-                                    yield Call(position, seq, name, wall, mono, threads.get(tid, tid), (record,),
-                                               _EMPTY, _EMPTY, path, offset)
+                                    seq_pos[seq] = position
+                                    ring[position & mask] = name
+                                    yield position, name, wall, record, seq, mono, tid
                                     position += 1
-                                    if not position & 0xFFF and len(seq_pos) > RAISED_WINDOW:
+                                    if not position & 0xFFF and len(seq_pos) > RAISED_WINDOW // 2:
                                         self._forget_old_calls()
                                     index += 1
                                     in_record = False
@@ -166,8 +187,9 @@ class CaptureReader:
         self.calls = position
 
     def _forget_old_calls(self):
+        # a "raised" record follows its call closely; older calls are not asked about again
         m = self._seq_pos
-        for k in list(m)[:len(m) - RAISED_WINDOW // 2]:
+        for k in list(m)[:len(m) - RAISED_WINDOW // 4]:
             del m[k]
 
     def _bad(self, path, offset, index, start, why):
@@ -175,9 +197,17 @@ class CaptureReader:
                                      f"record {index} (byte {start} of the chunk's records): {why}"))
 
     def note_call(self, seq, position, name):
-        self._seq_pos[seq] = (position, name)
-        if len(self._seq_pos) > RAISED_WINDOW:
+        self._seq_pos[seq] = position
+        self._names[position & (RAISED_WINDOW - 1)] = name
+        if len(self._seq_pos) > RAISED_WINDOW // 2:
             self._forget_old_calls()
+
+    def raised_call(self, seq, position_now):
+        """``(position, callback)`` of the call a "raised" record names, if it is still known."""
+        at = self._seq_pos.get(seq)
+        if at is None or position_now - at >= RAISED_WINDOW:
+            return None
+        return at, self._names[at & (RAISED_WINDOW - 1)]
 
 
 _EMPTY = {}                      # the keywords and prior state of a market-data call: none (never changed)
@@ -209,6 +239,7 @@ class _FileState:
         self.reader, self.path = reader, path
         self.decoder = Decoder(rebuild=reader.rebuild)
         self.schemas, self.threads = {}, {}
+        self.fast = {}                           # record shape -> (tuple class or None, count, builder)
         self.first = True
 
     def decoder_opaque(self):
@@ -255,7 +286,7 @@ class _FileState:
             _str(module, "an exception's module")
             _str(qualname, "an exception's name")
             _str(text, "an exception's text")
-            at = reader._seq_pos.get(seq) if type(seq) is int else None
+            at = reader.raised_call(seq, position) if type(seq) is int else None
             if at is not None:
                 reader.raised[at[0]] = (at[1], qualname if module == "builtins" else f"{module}.{qualname}", text)
         elif kind == R_SCHEMA:
@@ -265,7 +296,9 @@ class _FileState:
             _str(module, "a record class's module")
             _str(qualname, "a record class's name")
             make = build_records if reader.rebuild else plain_records
-            self.schemas[sid] = make(module, qualname, names)
+            build = self.schemas[sid] = make(module, qualname, names)
+            cls, count = getattr(build, "fast", None) or (None, len(names))
+            self.fast[sid] = (cls, count, build)
         elif kind == R_THREAD:
             _fields(rec, 3)
             _int(rec[1], "a thread id")

@@ -21,7 +21,7 @@ import pickle
 import sys
 import types
 
-from tessaline_tools._capture_decode import ReplayRecord
+from tessaline_tools._capture_decode import RecordTuple, ReplayRecord
 from tessaline_tools._capture_values import HostObject, attribute_names
 from tessaline_tools._replay_engine import exception_name, safe_str
 
@@ -132,6 +132,8 @@ class Normalizer:
             return
         d = getattr(a, "__dict__", None)
         items = list(d.items()) if isinstance(d, dict) else []
+        if isinstance(a, RecordTuple):
+            items = list(zip(a._fields, a))
         for name in getattr(type(a), "__slots__", ()) or ():
             try:
                 items.append((name, getattr(a, name)))
@@ -212,14 +214,14 @@ class Normalizer:
 
 def _class_name(t):
     module, qualname = t.__module__, t.__qualname__
-    from tessaline_tools._capture_values import HostObject, ReplayRecord
-    if issubclass(t, (HostObject, ReplayRecord)):
+    if issubclass(t, (HostObject, ReplayRecord, RecordTuple)):
         module, qualname = t._cls_module, t._cls_qualname      # a stand-in names the class it stands for
     return f"{module}.{qualname}"
 
 
 def _attrs(v):
-    from tessaline_tools._capture_values import attribute_names
+    if isinstance(v, RecordTuple):
+        return list(zip(v._fields, v))
     out = []
     for name in attribute_names(type(v)):
         try:
@@ -396,6 +398,7 @@ class _Pickling:
     def __init__(self, replay):
         from tessaline_tools import _capture_decode
         self._standins = _capture_decode._standins
+        self._tuples = _capture_decode._record_tuples
         self._known = -1
         self.replay = replay
         self.table = {}
@@ -412,13 +415,15 @@ class _Pickling:
             table[type(r.strategy)] = lambda o: _label("<strategy>") if o is r.strategy else _label("<a strategy>")
         for cls in list(self._standins.values()):
             table[cls] = _reduce_standin
-        self._known = len(self._standins)
+        for cls in list(self._tuples.values()):
+            table[cls] = _reduce_record_tuple
+        self._known = len(self._standins) + len(self._tuples)
         self._strategy = r.strategy
         self._pickler = pickle.Pickler(self._buf, protocol=pickle.HIGHEST_PROTOCOL)
         self._pickler.dispatch_table = table
 
     def dumps(self, obj):
-        if self._known != len(self._standins) or self._strategy is not self.replay.strategy:
+        if self._known != len(self._standins) + len(self._tuples) or self._strategy is not self.replay.strategy:
             self._refresh()
         buf = self._buf
         buf.seek(0)
@@ -434,6 +439,11 @@ class _Pickling:
 def _reduce_standin(obj):
     t = type(obj)
     return _standin, (t._cls_module, t._cls_qualname, [(k, v) for k, v in vars(obj).items() if k != "_missing"])
+
+
+def _reduce_record_tuple(obj):
+    t = type(obj)
+    return _standin, (t._cls_module, t._cls_qualname, list(zip(t._fields, obj)))
 
 
 def _blake(data):

@@ -211,46 +211,47 @@ class Replay:
             self._apply_env(carry["env"])
         self._construct()
 
-    def run(self, sink):
+    def run(self, sink=None, summary=None):
+        """Replays every call; ``summary.add`` counts each, ``sink(call, events, error, logs,
+        context calls)`` sees each."""
+        from tessaline_tools._capture_reader import Call
         self._install()
         try:
             events, logs, ctx = self.events, self.logs, self.context_calls
             clock = self.clock
             perf = time.perf_counter_ns
+            add = summary.add if summary is not None else None
+            reader = self.reader
             methods, strategy = {}, None
-            self.callback_ns = 0
-            for call in self.reader:
-                clock.wall_ns = call.wall_ns
-                if clock.base_wall_ns is None:
-                    clock.base_wall_ns = call.wall_ns
-                if self.strategy is None and call.name != "__init__":
-                    self._start_from_carry()
-                if call.pre:
+            for item in reader.items():
+                if type(item) is tuple:
+                    # a market-data call: its record, nothing recorded before it
+                    position, name, wall, record, seq, mono, tid = item
+                    clock.wall_ns = wall
+                    if strategy is None or strategy is not self.strategy:
+                        if self.strategy is None:
+                            if clock.base_wall_ns is None:
+                                clock.base_wall_ns = wall
+                            self._start_from_carry()
+                        methods, strategy = {}, self.strategy
+                    method = methods.get(name)
+                    if method is None:
+                        method = methods[name] = getattr(strategy, name)
+                    error = None
+                    t0 = perf()
                     try:
-                        self._before(call)
-                    except Exception as exc:                       # noqa: BLE001 - state of the wrong shape
-                        raise BadCall(f"{call.path}: malformed call #{call.position} ({call.name}) in the chunk at "
-                                      f"offset {call.offset}: its recorded state does not fit "
-                                      f"({type(exc).__name__}: {exc})") from None
-                if strategy is not self.strategy:
-                    methods, strategy = {}, self.strategy
-                error = None
-                t0 = perf()
-                try:
-                    if call.name == "__init__":
-                        self._construct(call)
-                    elif call.kwargs or call.pre:
-                        args, kwargs = self._args(call)
-                        getattr(self.strategy, call.name)(*args, **kwargs)
-                    else:
-                        method = methods.get(call.name)
-                        if method is None:
-                            method = methods[call.name] = getattr(strategy, call.name)
-                        method(*call.args)
-                except Exception as exc:                           # noqa: BLE001 - a replayed callback raising
-                    error = exc
-                self.callback_ns = perf() - t0
-                sink(call, events, error, logs, ctx)
+                        method(record)
+                    except Exception as exc:                       # noqa: BLE001 - a replayed callback raising
+                        error = exc
+                    elapsed = perf() - t0
+                    if add is not None:
+                        add(name, position, wall, events, error, elapsed)
+                    if sink is not None:
+                        sink(Call(position, seq, name, wall, mono, reader._threads.get(tid, tid), (record,), {}, {},
+                                  reader.path, reader.offset), events, error, logs, ctx)
+                else:
+                    self._generic(item, add, sink, perf)
+                    strategy = None
                 if events:
                     events.clear()
                 if logs:
@@ -259,6 +260,36 @@ class Replay:
                     ctx.clear()
         finally:
             self._uninstall()
+
+    def _generic(self, call, add, sink, perf):
+        clock = self.clock
+        clock.wall_ns = call.wall_ns
+        if clock.base_wall_ns is None:
+            clock.base_wall_ns = call.wall_ns
+        if self.strategy is None and call.name != "__init__":
+            self._start_from_carry()
+        if call.pre:
+            try:
+                self._before(call)
+            except Exception as exc:                               # noqa: BLE001 - state of the wrong shape
+                raise BadCall(f"{call.path}: malformed call #{call.position} ({call.name}) in the chunk at "
+                              f"offset {call.offset}: its recorded state does not fit "
+                              f"({type(exc).__name__}: {exc})") from None
+        error = None
+        t0 = perf()
+        try:
+            if call.name == "__init__":
+                self._construct(call)
+            else:
+                args, kwargs = self._args(call)
+                getattr(self.strategy, call.name)(*args, **kwargs)
+        except Exception as exc:                                   # noqa: BLE001 - a replayed callback raising
+            error = exc
+        elapsed = perf() - t0
+        if add is not None:
+            add(call.name, call.position, call.wall_ns, self.events, error, elapsed)
+        if sink is not None:
+            sink(call, self.events, error, self.logs, self.context_calls)
 
 
 def exception_name(exc):
@@ -312,13 +343,19 @@ class Summary:
         self._labels = {}
         self._keep = []
         self.orders = {}
+        self._every, self._tell = 0, None
 
-    def add(self, call, events, error, callback_ns):
+    def on_calls(self, every, tell):
+        """``tell(every)`` after each ``every`` calls."""
+        self._every, self._tell = every, tell
+
+    def add(self, name, position, wall_ns, events, error, callback_ns):
         self.calls += 1
+        if self._tell is not None and not self.calls % self._every:
+            self._tell(self._every)
         cb = self.callbacks
-        name = call.name
         cb[name] = cb.get(name, 0) + 1
-        minute = call.wall_ns // 60_000_000_000
+        minute = wall_ns // 60_000_000_000
         if minute != self._minute:
             self._close_minute()
             self._minute = minute
@@ -335,9 +372,9 @@ class Summary:
                 if label[1]:
                     order = getattr(ev, "order", None)
                     if order is not None:
-                        self._note_order(order, call.wall_ns)
+                        self._note_order(order, wall_ns)
         if error is not None:
-            self.raised_replay[call.position] = (name, exception_name(error), safe_str(error))
+            self.raised_replay[position] = (name, exception_name(error), safe_str(error))
 
     def _label(self, ev, et):
         text = getattr(et, "name", None) or type(ev).__name__
@@ -421,42 +458,32 @@ def replay_capture(module, paths, observe=None, progress=None, sink=None, stop_a
     reader.check()
     replay = Replay(module, reader)
     summary = Summary()
-    add = summary.add
     extras = []
     if observe is not None:
         extras.append(lambda call, events, error, logs, ctx: observe(
             Outcome(call, list(events), error, list(logs), list(ctx))))
     if sink is not None:
         extras.append(lambda call, events, error, logs, ctx: sink(replay, call, events, error, logs, ctx))
-    if progress is not None:
-        def tell(call, events, error, logs, ctx):
-            if not summary.calls & 4095:
-                progress(4096)
-        extras.append(tell)
     if stop_after is not None:
         def stop(call, events, error, logs, ctx):
             if call.position >= stop_after:
                 raise _Stop
         extras.append(stop)
-
-    if not extras:
-        def each(call, events, error, logs, ctx):
-            add(call, events, error, replay.callback_ns)
-    else:
-        def each(call, events, error, logs, ctx):
-            add(call, events, error, replay.callback_ns)
-            for extra in extras:
-                extra(call, events, error, logs, ctx)
+    def each(call, events, error, logs, ctx):
+        for extra in extras:
+            extra(call, events, error, logs, ctx)
+    if progress is not None:
+        summary.on_calls(4096, progress)
 
     t0 = time.perf_counter()
     try:
-        replay.run(each)
+        replay.run(each if extras else None, summary)
     except _Stop:
         pass
     summary.seconds = time.perf_counter() - t0
     summary.finish()
-    if progress is not None and summary.calls & 4095:
-        progress(summary.calls & 4095)
+    if progress is not None and summary.calls % 4096:
+        progress(summary.calls % 4096)
     summary.constructed_for_replay = replay.constructed_for_replay
     out = summary.as_dict(reader)
     out["timeline"] = summary.timeline()

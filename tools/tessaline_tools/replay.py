@@ -30,6 +30,11 @@ from tessaline_tools._replay_engine import (MODULE_NAME, ImplementationError, Ou
                                             Summary, exception_name, installed_module, load_implementation,
                                             replay_capture)
 
+# what scripts and tests have used from this module, from before it was split
+__all__ = ["MODULE_NAME", "ImplementationError", "Normalizer", "Outcome", "Replay", "Summary", "describe_difference",
+           "exception_name", "first_difference", "installed_module", "load_implementation", "main", "render",
+           "replay_capture"]
+
 EXIT_OK, EXIT_DIFFER, EXIT_BAD_INPUT, EXIT_INTERRUPTED = 0, 1, 2, 130
 
 
