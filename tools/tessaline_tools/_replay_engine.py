@@ -344,6 +344,7 @@ class Summary:
         self._keep = []
         self.orders = {}
         self._every, self._tell = 0, None
+        self._minute_start = self._minute_end = 0
 
     def on_calls(self, every, tell):
         """``tell(every)`` after each ``every`` calls."""
@@ -355,10 +356,11 @@ class Summary:
             self._tell(self._every)
         cb = self.callbacks
         cb[name] = cb.get(name, 0) + 1
-        minute = wall_ns // 60_000_000_000
-        if minute != self._minute:
+        if not self._minute_start <= wall_ns < self._minute_end:
             self._close_minute()
-            self._minute = minute
+            self._minute = wall_ns // 60_000_000_000
+            self._minute_start = self._minute * 60_000_000_000
+            self._minute_end = self._minute_start + 60_000_000_000
             self._minute_events = {}
         self._latencies.append(callback_ns)
         if events:
