@@ -13,7 +13,6 @@ and compared, which name the event, field and both values.
 import collections
 import datetime as _dt
 import enum
-import hashlib
 import io
 import json
 import math
@@ -29,7 +28,9 @@ from tessaline_tools._replay_engine import exception_name, safe_str
 MARKET_DATA = frozenset({"on_snapshot", "on_tick_order", "on_tick_trade", "on_bar"})
 STATE_STORES = ("history_tick", "history_bar", "orders_dict", "algo_parent_orders", "algo_child_orders",
                 "algo_child_trades", "vorn_params")
-STATE_EVERY = 512
+STATE_EVERY = 4096
+# the strategy's attributes digested by the text of their values when they are all of these kinds
+_PLAIN = frozenset({type(None), bool, int, float, str, bytes, _dt.date, _dt.datetime, _dt.time, _dt.timedelta})
 
 _SCALARS = (type(None), bool, int, str)
 
@@ -447,7 +448,10 @@ def _reduce_record_tuple(obj):
 
 
 def _blake(data):
-    return hashlib.blake2b(data, digest_size=8).digest()
+    """An 8-byte digest.  The workers of a comparison run with the same hash seed, so the
+    interpreter's own hash of the bytes (SipHash, a few instructions a byte) is the same in
+    each and apart from chance collisions of 1 in 2**64 tells different bytes apart."""
+    return (hash(data) & 0xFFFF_FFFF_FFFF_FFFF).to_bytes(8, "little")
 
 
 class Digester:
@@ -459,6 +463,7 @@ class Digester:
         self.norm = Normalizer(replay)
         self._calls = _Pickling(replay)
         self._stores = _Pickling(replay)          # big: a memo of its own, not cleared for every call
+        self._own_types = {type(replay.context): "<replay context>", type(replay.config): "<replay config>"}
 
     def call(self, call, events, error, logs, ctx):
         if call.name in MARKET_DATA:
@@ -515,6 +520,11 @@ class Digester:
         d = getattr(strategy, "__dict__", None)
         try:
             if d is not None and not attribute_names(type(strategy)):
+                own = self._own_types
+                plain = _PLAIN
+                if all(type(v) in plain or type(v) in own for v in d.values()):
+                    # counters, flags, moments: their text (repr tells 1, 1.0 and True apart)
+                    return _blake(repr([(k, v if type(v) in plain else own[type(v)]) for k, v in d.items()]).encode())
                 return _blake(self._calls.dumps(d))
             return _blake(self._calls.dumps(_attrs(strategy)))
         except Exception:                                          # noqa: BLE001 - digested by its normal form
