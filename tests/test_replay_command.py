@@ -142,3 +142,23 @@ def test_the_same_file_under_two_names_is_replayed_once(rotated, tmp_path):
     os.symlink(rotated[0], link)
     p = cli(rotated[0], link)
     assert p.returncode == 2 and "given twice" in p.stderr
+
+
+def test_a_terminal_gets_a_progress_bar(capture):
+    import fcntl
+    import pty
+    import select
+    import struct
+    import termios
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    p = subprocess.Popen([sys.executable, "-m", "tessaline_tools.replay", capture], stdout=subprocess.DEVNULL,
+                         stderr=slave)
+    seen = b""
+    while p.poll() is None or select.select([master], [], [], 0)[0]:
+        if select.select([master], [], [], 0.2)[0]:
+            seen += os.read(master, 65536)
+    os.close(slave)
+    os.close(master)
+    assert p.returncode == 0
+    assert b" calls/s]" in seen and b"<" in seen          # calls, their rate and the time left

@@ -70,7 +70,7 @@ class Worker:
 
     def _read(self):
         try:
-            for msg in msgpack.Unpacker(self.proc.stdout, raw=False, strict_map_key=False,
+            for msg in msgpack.Unpacker(_Available(self.proc.stdout), raw=False, strict_map_key=False,
                                         max_buffer_size=1 << 30):
                 self.messages.put(msg)
         except Exception as exc:                                   # noqa: BLE001 - reported as the end
@@ -105,6 +105,14 @@ class Worker:
         tail = " | ".join(line for line in self._stderr if line.strip())[-600:]
         return TaskError("internal", f"the replay process for {self.label['impl']} {how} before it finished"
                          + (f" ({tail})" if tail else ""))
+
+
+class _Available:
+    """A pipe read for what has arrived: a message is taken as soon as it is whole, not once a
+    buffer's worth of them has come."""
+
+    def __init__(self, stream):
+        self.read = stream.read1
 
 
 def _drain(worker, on_message, progress=None):

@@ -36,6 +36,11 @@ class _Out:
     def send(self, *message):
         self._stream.write(self._packer.pack(list(message)))
 
+    def tell(self, calls):
+        """Progress goes out at once: the parent's progress bar waits on it."""
+        self.send("progress", calls)
+        self._stream.flush()
+
     def flush(self):
         self._stream.flush()
 
@@ -66,7 +71,7 @@ def run(plan, out):
     if mode != "replay":
         sink, tail = _comparison_sink(plan, out)
     try:
-        summary, reader = replay_capture(module, plan["paths"], progress=lambda n: out.send("progress", n),
+        summary, reader = replay_capture(module, plan["paths"], progress=out.tell,
                                          sink=sink, stop_after=(plan.get("detail") or {}).get("stop_after"))
     except CaptureError as exc:
         out.send("error", "capture", str(exc))

@@ -167,8 +167,12 @@ class Progress:
         self._lock = threading.Lock()
         if enabled:
             try:
+                import shutil
+
                 from tqdm import tqdm
-                self._bar = tqdm(total=total or None, unit=" calls", unit_scale=True, dynamic_ncols=True,
+                # a terminal that does not tell its width (0) gets a common one
+                width = shutil.get_terminal_size((100, 24)).columns
+                self._bar = tqdm(total=total or None, unit=" calls", unit_scale=True, ncols=width,
                                  file=sys.stderr, leave=False, smoothing=0.1)
             except ImportError:
                 self._bar = None
