@@ -15,6 +15,7 @@ import datetime as _dt
 import enum
 import io
 import json
+import marshal
 import math
 import pickle
 import sys
@@ -29,7 +30,9 @@ MARKET_DATA = frozenset({"on_snapshot", "on_tick_order", "on_tick_trade", "on_ba
 STATE_STORES = ("history_tick", "history_bar", "orders_dict", "algo_parent_orders", "algo_child_orders",
                 "algo_child_trades", "vorn_params")
 STATE_EVERY = 4096
-# the strategy's attributes digested by the text of their values when they are all of these kinds
+# the strategy's attributes digested by marshal, or by the text of their values, when they are all of these kinds
+_MARSHAL = frozenset({type(None), bool, int, float, str, bytes})
+_TIMES = frozenset({_dt.date, _dt.datetime, _dt.time, _dt.timedelta})
 _PLAIN = frozenset({type(None), bool, int, float, str, bytes, _dt.date, _dt.datetime, _dt.time, _dt.timedelta})
 
 _SCALARS = (type(None), bool, int, str)
@@ -521,10 +524,15 @@ class Digester:
         try:
             if d is not None and not attribute_names(type(strategy)):
                 own = self._own_types
-                plain = _PLAIN
-                if all(type(v) in plain or type(v) in own for v in d.values()):
-                    # counters, flags, moments: their text (repr tells 1, 1.0 and True apart)
-                    return _blake(repr([(k, v if type(v) in plain else own[type(v)]) for k, v in d.items()]).encode())
+                if all(type(v) in _MARSHAL or type(v) in own for v in d.values()):
+                    # counters, flags, moments and texts: marshal keeps each one's kind (1, 1.0, True)
+                    return _blake(marshal.dumps([(k, v) if type(v) in _MARSHAL else (k, own[type(v)])
+                                                 for k, v in d.items()]))
+                if all(type(v) in _MARSHAL or type(v) in _TIMES or type(v) in own for v in d.values()):
+                    return _blake(marshal.dumps([(k, v) if type(v) in _MARSHAL else (k, own[type(v)]) if type(v) in own
+                                                 else (k, type(v).__name__, str(v)) for k, v in d.items()]))
+                if all(type(v) in _PLAIN or type(v) in own for v in d.values()):
+                    return _blake(repr([(k, v if type(v) in _PLAIN else own[type(v)]) for k, v in d.items()]).encode())
                 return _blake(self._calls.dumps(d))
             return _blake(self._calls.dumps(_attrs(strategy)))
         except Exception:                                          # noqa: BLE001 - digested by its normal form
