@@ -162,3 +162,24 @@ def test_a_terminal_gets_a_progress_bar(capture):
     os.close(master)
     assert p.returncode == 0
     assert b" calls/s]" in seen and b"<" in seen          # calls, their rate and the time left
+
+
+def _meta_capture(path, index, created, pid=7):
+    from test_replay_hostile import META, chunk, write_capture
+    meta = [META[0], dict(META[1], pid=pid, file_index=index, created_ns=created)]
+    return write_capture(path, chunk([meta]))
+
+
+@pytest.mark.parametrize("files,captures,bad", [
+    # (file index, created) of each file as given; the captures as replayed, by position given
+    ([(0, 1), (0, 2)], [[0], [1]], False),                 # two captures of one process, one after the other
+    ([(1, 2), (0, 1), (2, 3)], [[1, 0, 2]], False),        # a rotated capture given out of order
+    ([(0, 1), (2, 3)], [[0], [1]], True),                  # file 1 missing: the rest from its carried state
+    ([(1, 2)], [[0]], False),                              # a later file by itself
+], ids=["two-captures", "reordered", "missing", "later-file-alone"])
+def test_files_are_sorted_into_captures(tmp_path, files, captures, bad):
+    from tessaline_tools._capture_reader import arrange
+    paths = [_meta_capture(tmp_path / f"f{k}.tlcap", index, created) for k, (index, created) in enumerate(files)]
+    got, notes, got_bad = arrange(paths)
+    assert got == [[paths[k] for k in run] for run in captures] and got_bad is bad
+    assert bool(notes) is (bad or files != sorted(files, key=lambda f: f[1]))

@@ -224,3 +224,26 @@ def test_limits_are_checked_on_values_not_only_on_records():
         unpacker.feed(msgpack.packb(value, use_bin_type=True))
         with pytest.raises(CaptureValueError):
             next(unpacker)
+
+
+def test_the_value_kinds_of_arrays_and_decimals_come_back_as_themselves():
+    import array
+    import decimal
+
+    import numpy as np
+    a = array.array("d", [1.5, -2.0])
+    if sys.byteorder == "big":                       # the format keeps items little-endian
+        a.byteswap()
+    n = np.arange(6, dtype="<i4").reshape(2, 3)
+    t = np.array(["2025-01-10T09:30"], dtype="datetime64[m]")
+    values = [ext(cv.EXT_ARRAY, ["d", a.tobytes()]),
+              ext(cv.EXT_NDARRAY, [n.dtype.str, [2, 3], n.tobytes()]),
+              ext(cv.EXT_NDARRAY, [t.dtype.str, [1], t.tobytes()]),
+              msgpack.ExtType(cv.EXT_DECIMAL, b"-1.250"), ext(cv.EXT_DECIMAL, "3E+2")]
+    unpacker = Decoder().unpacker()
+    unpacker.feed(msgpack.packb(values, use_bin_type=True))
+    back = next(unpacker)
+    assert back[0] == array.array("d", [1.5, -2.0])
+    assert back[1].dtype == n.dtype and (back[1] == n).all() and back[1].flags.writeable
+    assert back[2].dtype == t.dtype and back[2][0] == t[0]
+    assert back[3] == decimal.Decimal("-1.250") and str(back[3]) == "-1.250" and back[4] == decimal.Decimal(300)
