@@ -29,7 +29,8 @@ from tessaline_tools._replay_engine import exception_name, safe_str
 MARKET_DATA = frozenset({"on_snapshot", "on_tick_order", "on_tick_trade", "on_bar"})
 STATE_STORES = ("history_tick", "history_bar", "orders_dict", "algo_parent_orders", "algo_child_orders",
                 "algo_child_trades", "vorn_params")
-STATE_EVERY = 4096
+STATE_EVERY = 4096              # calls between digests of the module-level stores
+STRATEGY_EVERY = 64             # calls between digests of the strategy's attributes
 # the strategy's attributes digested by marshal, or by the text of their values, when they are all of these kinds
 _MARSHAL = frozenset({type(None), bool, int, float, str, bytes})
 _TIMES = frozenset({_dt.date, _dt.datetime, _dt.time, _dt.timedelta})

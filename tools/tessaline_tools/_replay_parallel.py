@@ -193,11 +193,10 @@ def _compare(files, impls, limit, progress):
     differences, differing, state_diff = [], 0, None
     others = range(1, len(impls))
     for k in others:
-        positions = found["calls"][k]
-        p_strategy, store_range = found["strategy"][k], found["stores"][k]
-        if not positions and p_strategy is None and store_range is None:
+        positions, state_range = found["calls"][k], found["state"][k]
+        if not positions and state_range is None:
             continue
-        detail = _detail_phase(files, [impls[0], impls[k]], positions[:limit], p_strategy, store_range)
+        detail = _detail_phase(files, [impls[0], impls[k]], positions[:limit], state_range)
         confirmed = detail["differences"]
         for d in confirmed:
             d["implementation"] = impls[k]
@@ -217,12 +216,12 @@ def _digest_phase(workers, progress):
     n = len(workers)
     statuses = [None] * n
     batches = [collections.deque() for _ in range(n)]
-    stores = [collections.deque() for _ in range(n)]
+    checkpoints = {"strategy": [collections.deque() for _ in range(n)],
+                   "stores": [collections.deque() for _ in range(n)]}
+    ranges = {kind: [None] * n for kind in checkpoints}
+    last_equal = {kind: [-1] * n for kind in checkpoints}
     calls = [[] for _ in range(n)]
     counts = [0] * n
-    strategy = [None] * n
-    store_range = [None] * n
-    last_equal_store = [-1] * n
     compared = 0
     notes = [_progress_noting(w, progress if k == 0 else None) for k, w in enumerate(workers)]
 
@@ -240,14 +239,18 @@ def _digest_phase(workers, progress):
                 notes[k](msg[1])
             elif kind == "digests":
                 batches[k].append(msg)
-            elif kind == "stores":
-                stores[k].append((msg[1], msg[2]))
+            elif kind in checkpoints:
+                checkpoints[kind][k].append((msg[1], msg[2]))
             elif kind == "done":
                 statuses[k] = msg[1]
                 workers[k].end()
             elif kind == "error":
                 workers[k].end()
                 raise TaskError(msg[1], msg[2])
+
+    def check_state():
+        for kind, queues in checkpoints.items():
+            _compare_checkpoints(queues, ranges[kind], last_equal[kind])
 
     while True:
         for k in range(n):
@@ -257,49 +260,50 @@ def _digest_phase(workers, progress):
         if any(not b for b in batches):
             raise TaskError("internal", "the replays of the implementations gave different numbers of calls")
         rows = [b.popleft() for b in batches]
-        first, a_calls, a_strat = rows[0][1], rows[0][2], rows[0][3]
+        first, a_calls = rows[0][1], rows[0][2]
         compared += len(a_calls) // 8
         for k in range(1, n):
-            _, _, b_calls, b_strat = rows[k]
+            b_calls = rows[k][2]
             if b_calls != a_calls:
                 for i in range(0, min(len(a_calls), len(b_calls)), 8):
                     if a_calls[i:i + 8] != b_calls[i:i + 8]:
                         counts[k] += 1
                         if len(calls[k]) < DETAIL_LIMIT:
                             calls[k].append(first + i // 8)
-            if strategy[k] is None and b_strat != a_strat:
-                for i in range(0, min(len(a_strat), len(b_strat)), 8):
-                    if a_strat[i:i + 8] != b_strat[i:i + 8]:
-                        strategy[k] = first + i // 8
-                        break
-        _compare_stores(stores, store_range, last_equal_store)
-    _compare_stores(stores, store_range, last_equal_store)
-    return {"statuses": statuses, "calls": calls, "counts": counts, "strategy": strategy, "stores": store_range,
-            "compared": compared}
+        check_state()
+    check_state()
+    return {"statuses": statuses, "calls": calls, "counts": counts, "compared": compared,
+            "state": [_first_state_range(ranges["strategy"][k], ranges["stores"][k]) for k in range(n)]}
 
 
-def _compare_stores(stores, store_range, last_equal):
-    base = stores[0]
-    while base and all(stores[k] for k in range(1, len(stores))):
+def _first_state_range(strategy, stores):
+    """The calls within which the state first parts: the strategy's range, the stores', or
+    where both differ, from the earlier start to the earlier end."""
+    if strategy is None or stores is None:
+        return strategy or stores
+    return min(strategy[0], stores[0]), min(strategy[1], stores[1])
+
+
+def _compare_checkpoints(queues, found, last_equal):
+    base = queues[0]
+    while base and all(queues[k] for k in range(1, len(queues))):
         pos, digest = base.popleft()
-        for k in range(1, len(stores)):
-            pos_k, digest_k = stores[k].popleft()
-            if store_range[k] is None:
+        for k in range(1, len(queues)):
+            pos_k, digest_k = queues[k].popleft()
+            if found[k] is None:
                 if digest_k != digest or pos_k != pos:
-                    store_range[k] = (last_equal[k] + 1, pos)
+                    found[k] = (last_equal[k] + 1, pos)
                 else:
                     last_equal[k] = pos
 
 
-def _detail_phase(files, impls, positions, p_strategy, store_range):
+def _detail_phase(files, impls, positions, state_range):
     """Full observations at ``positions`` and the state where it first differs."""
     stops = list(positions)
-    if p_strategy is not None:
-        stops.append(p_strategy)
-    if store_range is not None:
-        stops.append(store_range[1])
-    detail = {"calls": positions, "state_at": [p_strategy] if p_strategy is not None else [],
-              "state_range": list(store_range) if store_range is not None else None,
+    if state_range is not None:
+        stops.append(state_range[1])
+    detail = {"calls": positions, "state_at": [],
+              "state_range": list(state_range) if state_range is not None else None,
               "stop_after": max(stops)}
     seen = [_collect(_start(impl, files, "detail", detail)) for impl in impls]
     a, b = seen
@@ -311,15 +315,14 @@ def _detail_phase(files, impls, positions, p_strategy, store_range):
             continue
         differences.append({"position": pos, "callback": x["cb"], "file": x.get("path"),
                             "what": describe_difference(x, y), "a": x, "b": y})
-    # the first call after which the state differs: the strategy's own digest, or within
-    # the range of calls between two checkpoints of the stores
-    first_state = p_strategy
-    if store_range is not None and a["range"] is not None and b["range"] is not None:
+    # the first call after which the state differs, within the calls between the last
+    # agreeing digest of the state and the first differing one
+    first_state = None
+    if state_range is not None and a["range"] is not None and b["range"] is not None:
         (fa, da), (_, db) = a["range"], b["range"]
         for i in range(0, min(len(da), len(db)), 16):
             if da[i:i + 16] != db[i:i + 16]:
-                pos = fa + i // 16
-                first_state = pos if first_state is None else min(first_state, pos)
+                first_state = fa + i // 16
                 break
     state = None
     if first_state is not None:

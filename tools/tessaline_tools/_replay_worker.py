@@ -8,8 +8,8 @@ output as a msgpack stream:
 
     ["loaded", module file]                     the implementation imported
     ["progress", calls]                         now and then
-    ["digests", first position, call digests, strategy digests]
-                                                8 bytes per call each, in batches
+    ["digests", first position, call digests]   8 bytes per call, in batches
+    ["strategy", position, digest]              the strategy's attributes after that call
     ["stores", position, digest]                the module-level stores after that call
     ["detail", position, observation]           the normalised outcome of a call asked for
     ["state", position, normalised state]       the state after a call asked for
@@ -93,15 +93,16 @@ def _files(paths, reader):
 
 
 def _comparison_sink(plan, out):
-    from tessaline_tools._replay_compare import STATE_EVERY, Digester
+    from tessaline_tools._replay_compare import STATE_EVERY, STRATEGY_EVERY, Digester
     detail = plan.get("detail") or {}
     want_calls = set(detail.get("calls", ()))
     want_state = set(detail.get("state_at", ()))
     state_range = detail.get("state_range")
     digest_mode = plan["mode"] == "digest"
     every = int(plan.get("state_every", STATE_EVERY))
+    strategy_every = int(plan.get("strategy_every", STRATEGY_EVERY))
     holder = {}
-    calls, strat = bytearray(), bytearray()
+    calls = bytearray()
     first = [0]
     range_digests = bytearray()
     range_first = [None]
@@ -115,13 +116,13 @@ def _comparison_sink(plan, out):
             if not calls:
                 first[0] = pos
             calls.extend(d.call(call, events, error, logs, ctx))
-            strat.extend(d.strategy_state())
-            if (pos + 1) % every == 0:
-                out.send("stores", pos, d.stores_state())
+            if not (pos + 1) % strategy_every:
+                out.send("strategy", pos, d.strategy_state())
+                if not (pos + 1) % every:
+                    out.send("stores", pos, d.stores_state())
             if len(calls) >= 8 * BATCH:
-                out.send("digests", first[0], bytes(calls), bytes(strat))
+                out.send("digests", first[0], bytes(calls))
                 calls.clear()
-                strat.clear()
             holder["last"] = pos
             return
         if pos in want_calls:
@@ -138,9 +139,10 @@ def _comparison_sink(plan, out):
     def flush():
         if digest_mode:
             if calls:
-                out.send("digests", first[0], bytes(calls), bytes(strat))
+                out.send("digests", first[0], bytes(calls))
             d = holder.get("d")
             if d is not None and "last" in holder:
+                out.send("strategy", holder["last"], d.strategy_state())
                 out.send("stores", holder["last"], d.stores_state())
         elif range_first[0] is not None:
             out.send("state_digests", range_first[0], bytes(range_digests))
