@@ -115,6 +115,7 @@ class Outputs:
             else:
                 os.close(fd)
                 write_path(tmp)
+            os.chmod(tmp, 0o666 & ~_umask())          # a temporary file is private; the report is not
             os.replace(tmp, path)
         finally:
             self.remove_temps()
@@ -126,6 +127,12 @@ class Outputs:
             except OSError:
                 pass
         self._temps = []
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
 
 
 def _html_writer():
