@@ -9,7 +9,7 @@ venv="${TESSALINE_ASAN_VENV:-.venv-asan}"
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
 "$venv/bin/python" -m pip install -q pytest hypothesis mypy
-"$venv/bin/python" -m pip install -q ./sandbox ./tools ./stubs
+"$venv/bin/python" -m pip install -q ./sandbox "./tools[cluster]" ./stubs
 TESSALINE_SANITIZE=ON "$venv/bin/python" -m pip install -q --force-reinstall --no-deps .
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 export PYTHONMALLOC=malloc

@@ -7,7 +7,7 @@ venv="${TESSALINE_VENV:-.venv}"
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
 "$venv/bin/python" -m pip install -q pytest hypothesis mypy
-"$venv/bin/python" -m pip install -q ./sandbox ./tools ./stubs
+"$venv/bin/python" -m pip install -q ./sandbox "./tools[cluster]" ./stubs
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps .
 "$venv/bin/python" -m pip install -q .
 # the HTML report's browser test needs a headless chromium; installed where missing when

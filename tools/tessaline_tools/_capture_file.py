@@ -18,6 +18,7 @@ ends inside it) or a corrupted one (a header, checksum, frame or record that
 does not hold) by its offset, reports it and stops there.  Everything before
 it reads normally.
 """
+import io
 import os
 import struct
 import zlib
@@ -34,6 +35,10 @@ _CHUNK_HEAD = struct.Struct("<4sIIII")
 _CHUNK_CRC = struct.Struct("<I")
 CHUNK_HEADER_SIZE = _CHUNK_HEAD.size + _CHUNK_CRC.size        # 24
 MAX_CHUNK_BYTES = 1 << 30                                     # larger claims are corruption
+READABLE_VERSIONS = (1, 2)
+# what a reader decompresses of one chunk at most, whatever the chunk declares: the writer's
+# chunks hold a few thousand records (well under a megabyte); a larger chunk is refused
+MAX_RAW_CHUNK_BYTES = 64 << 20
 
 
 class CaptureError(Exception):
@@ -110,15 +115,27 @@ def check_header(path, f):
     (crc,) = _FILE_CRC.unpack_from(head, _FILE_HEAD.size)
     if crc != zlib.crc32(head[:_FILE_HEAD.size]):
         raise CaptureError(f"{path}: corrupted capture header (checksum mismatch)")
-    if version != FORMAT_VERSION:
+    if version not in READABLE_VERSIONS:
         raise CaptureError(f"{path}: capture format version {version} is not supported "
-                           f"(this reader knows version {FORMAT_VERSION})")
+                           f"(this reader knows versions {', '.join(map(str, READABLE_VERSIONS))})")
     return version
 
 
-def iter_chunks(path, f, on_damage):
+def _decompress(zd, payload, limit):
+    """The chunk's records, never more than ``limit`` bytes of them: the frame's own size
+    claim is not trusted (a small frame can claim, or expand to, gigabytes)."""
+    reader = zd.stream_reader(io.BytesIO(payload), read_across_frames=True)
+    raw = reader.read(limit + 1)
+    if len(raw) > limit:
+        raise ValueError(f"it decodes to more than {limit} bytes")
+    return raw
+
+
+def iter_chunks(path, f, on_damage, max_raw=None):
     """Yields ``(offset, raw bytes, n_records)`` per chunk; calls ``on_damage(Damage)``
-    and stops at the first torn or corrupted chunk."""
+    and stops at the first torn or corrupted chunk.  A chunk declaring, or decoding to,
+    more than ``max_raw`` bytes is corrupted."""
+    max_raw = MAX_RAW_CHUNK_BYTES if max_raw is None else max_raw
     zd = zstandard.ZstdDecompressor()
     offset = FILE_HEADER_SIZE
     while True:
@@ -134,8 +151,9 @@ def iter_chunks(path, f, on_damage):
         if magic != CHUNK_MAGIC or hcrc != zlib.crc32(head[:_CHUNK_HEAD.size]):
             on_damage(Damage(path, offset, "corrupted", "bad chunk header"))
             return
-        if plen > MAX_CHUNK_BYTES or rlen > MAX_CHUNK_BYTES:
-            on_damage(Damage(path, offset, "corrupted", f"implausible chunk size {plen}/{rlen}"))
+        if plen > max_raw + (max_raw >> 7) + 1024 or rlen > max_raw:
+            on_damage(Damage(path, offset, "corrupted", f"implausible chunk size {plen}/{rlen} "
+                                                        f"(at most {max_raw} bytes decoded)"))
             return
         payload = f.read(plen)
         if len(payload) < plen:
@@ -146,8 +164,8 @@ def iter_chunks(path, f, on_damage):
             on_damage(Damage(path, offset, "corrupted", "payload checksum mismatch"))
             return
         try:
-            raw = zd.decompress(payload, max_output_size=rlen)
-        except zstandard.ZstdError as exc:
+            raw = _decompress(zd, payload, rlen)
+        except (zstandard.ZstdError, ValueError) as exc:
             on_damage(Damage(path, offset, "corrupted", f"compressed payload does not decode ({exc})"))
             return
         if len(raw) != rlen:

@@ -14,14 +14,12 @@ rest travel as msgpack extension types:
   replayed record raises the same on the same lookup;
 - what cannot be taken apart, by its class and ``repr``.
 
-Reading a capture never unpickles and never imports a module it names unless
-that module is already imported or belongs to one of the packages a strategy
-works with; a class it cannot resolve comes back as a stand-in object that
-carries the same attributes (``HostObject``).
+Reading a capture never unpickles, imports or calls anything it names (see
+``_capture_decode``); a class it cannot rebuild comes back as a stand-in object
+that carries the same attributes (``HostObject``).
 """
 import datetime as _dt
 import enum
-import importlib
 import sys
 import types
 
@@ -48,8 +46,6 @@ EXT_NDARRAY = 18    # numpy array: [dtype.str, shape, bytes in C order]
 EXT_DECIMAL = 19    # decimal.Decimal: str(value)
 
 MAX_DEPTH = 6
-# packages whose modules a reader may import to resolve a class named in a capture
-IMPORTABLE = ("corvix", "pyvorn", "numpy", "datetime", "decimal", "collections", "enum", "fractions")
 
 _INT_MIN, _INT_MAX = -(1 << 63), (1 << 64) - 1
 
@@ -70,14 +66,9 @@ class Missing:
         return cls(t.__module__, t.__qualname__, str(exc))
 
     def exception(self):
-        """The exception to raise in a replay: the same type where it can be resolved."""
-        t = resolve(self.module, self.qualname)
-        if isinstance(t, type) and issubclass(t, BaseException):
-            try:
-                return t(self.text)
-            except Exception:                                    # noqa: BLE001 - odd constructor
-                pass
-        return AttributeError(self.text)
+        """The exception to raise in a replay: the same type where it can be had safely."""
+        from tessaline_tools._capture_decode import exception_of
+        return exception_of(self)
 
     def __eq__(self, other):
         return isinstance(other, Missing) and (self.module, self.qualname, self.text) == (
@@ -207,22 +198,10 @@ def path_of(t):
 
 
 def resolve(module, qualname):
-    """The object ``module.qualname`` if its module is imported or importable from a
-    known package; ``None`` otherwise."""
-    mod = sys.modules.get(module)
-    if mod is None:
-        if module.split(".", 1)[0] not in IMPORTABLE and module != "builtins":
-            return None
-        try:
-            mod = importlib.import_module(module)
-        except Exception:                                        # noqa: BLE001 - any import failure
-            return None
-    obj = mod
-    for part in qualname.split("."):
-        obj = getattr(obj, part, None)
-        if obj is None:
-            return None
-    return obj
+    """The object ``module.qualname`` if its module is already imported; ``None`` otherwise.
+    Nothing is imported and no module or class hook runs (a name may come from a file)."""
+    from tessaline_tools._capture_decode import lookup
+    return lookup(module, qualname)
 
 
 _attr_cache = {}
@@ -489,172 +468,12 @@ def _mark_bigints(obj):
 
 # ---------------------------------------------------------------- unpacking (on the reader's side)
 
-class Decoder:
-    """Unpacks records, rebuilding the values (``rebuild=False`` keeps the markers:
-    ``Frozen`` for objects, for tools that only look)."""
-
-    def __init__(self, rebuild=True):
-        self.rebuild = rebuild
-        self._cache = {}
-
-    def unpacker(self):
-        return msgpack.Unpacker(ext_hook=self._ext, raw=False, strict_map_key=False, use_list=True,
-                                max_buffer_size=1 << 31)
-
-    def _sub(self, data):
-        return msgpack.unpackb(data, ext_hook=self._ext, raw=False, strict_map_key=False, use_list=True)
-
-    def _ext(self, code, data):
-        if code == EXT_ENUM:
-            module, qualname, name = self._sub(data)
-            key = (module, qualname, name)
-            member = self._cache.get(key)
-            if member is None:
-                cls = resolve(module, qualname)
-                member = getattr(cls, name, None) if isinstance(cls, type) and issubclass(cls, enum.Enum) else None
-                if member is None:
-                    member = UnresolvedEnum(module, qualname, name)
-                self._cache[key] = member
-            return member
-        if code == EXT_TUPLE:
-            return tuple(self._sub(data))
-        if code == EXT_BIGINT:
-            return int(data.decode())
-        if code == EXT_DATETIME:
-            y, mo, d, h, mi, s, us, off, fold = self._sub(data)
-            tz = None if off is None else _dt.timezone(_dt.timedelta(microseconds=off))
-            return _dt.datetime(y, mo, d, h, mi, s, us, tz, fold=fold)
-        if code == EXT_DATE:
-            return _dt.date(*self._sub(data))
-        if code == EXT_TIME:
-            return _dt.time(*self._sub(data))
-        if code == EXT_TIMEDELTA:
-            d, s, us = self._sub(data)
-            return _dt.timedelta(days=d, seconds=s, microseconds=us)
-        if code in (EXT_OBJECT, EXT_RECORD):
-            module, qualname, attrs = self._sub(data)
-            if not self.rebuild:
-                return Frozen(module, qualname, [tuple(a) for a in attrs])
-            return rebuild_object(module, qualname, attrs, record=code == EXT_RECORD)
-        if code == EXT_REPR:
-            return Opaque(*self._sub(data))
-        if code == EXT_MISSING:
-            return Missing(*self._sub(data))
-        if code == EXT_SET:
-            frozen, items = self._sub(data)
-            return frozenset(items) if frozen else set(items)
-        if code == EXT_SUBCLASS:
-            module, qualname, value = self._sub(data)
-            cls = resolve(module, qualname)
-            if isinstance(cls, type) and isinstance(value, (int, float, str)):
-                try:
-                    return cls(value)
-                except Exception:                                  # noqa: BLE001 - keep the plain value
-                    pass
-            return value
-        if code == EXT_DICTSUB:
-            module, qualname, items = self._sub(data)
-            cls = resolve(module, qualname)
-            out = {}
-            if isinstance(cls, type) and issubclass(cls, dict):
-                try:
-                    out = cls()
-                except Exception:                                  # noqa: BLE001 - plain dict then
-                    out = {}
-            for k, v in items:
-                out[k] = v
-            return out
-        if code == EXT_NPSCALAR:
-            dtype, value = self._sub(data)
-            np = sys.modules.get("numpy")
-            if np is None:
-                try:
-                    import numpy as np
-                except ImportError:
-                    return value
-            try:
-                return np.dtype(dtype).type(value)
-            except Exception:                                      # noqa: BLE001
-                return value
-        if code == EXT_CALLBACK:
-            return CallbackRef(*self._sub(data))
-        return msgpack.ExtType(code, data)
+# reading lives in its own module, which treats a file as untrusted input
+_READING = frozenset({"Decoder", "ReplayRecord", "build_records", "rebuild_object"})
 
 
-class ReplayRecord:
-    """A record rebuilt for a replay when its own class cannot be: the attributes as
-    captured; an attribute that was missing raises what it raised then."""
-
-    _cls_module = None
-    _cls_qualname = None
-
-    def __getattr__(self, name):
-        missing = self.__dict__.get("_missing", {}).get(name)
-        if missing is not None:
-            raise missing.exception()
-        raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
-
-    def __repr__(self):
-        inner = ", ".join(f"{k}={v!r}" for k, v in vars(self).items() if k != "_missing")
-        return f"{self._cls_qualname}({inner})"
-
-
-def rebuild_object(module, qualname, attrs, record=False):
-    """An object of the captured class with the captured attributes, or a stand-in."""
-    cls = resolve(module, qualname)
-    missing = [(k, v) for k, v in attrs if type(v) is Missing]
-    if isinstance(cls, type) and not missing and not issubclass(cls, (enum.Enum, BaseException)):
-        try:
-            obj = cls.__new__(cls)
-            for k, v in attrs:
-                object.__setattr__(obj, k, v)
-            return obj
-        except Exception:                                          # noqa: BLE001 - fall back to a stand-in
-            pass
-    if record:
-        obj = standin_class(module, qualname, ReplayRecord)()
-        obj.__dict__.update((k, v) for k, v in attrs if type(v) is not Missing)
-        if missing:
-            obj.__dict__["_missing"] = dict(missing)
-        return obj
-    obj = standin_class(module, qualname)()
-    obj.__dict__.update(attrs)
-    return obj
-
-
-def build_records(module, qualname, names):
-    """A function ``values -> record`` for records of one captured shape."""
-    cls = resolve(module, qualname)
-    names = tuple(names)
-    complete = isinstance(cls, type) and set(record_attribute_names(cls)) <= set(names)
-    if complete and not issubclass(cls, (enum.Enum, BaseException)):
-        # the record's own class when every attribute it has was captured; else a stand-in
-        # of the same name, so that nothing meets a half-filled object of the real class
-        try:
-            probe = cls.__new__(cls)
-            setter = object.__setattr__
-            for n in names:
-                setter(probe, n, None)
-
-            def build(values, _cls=cls, _names=names, _set=setter, _new=cls.__new__):
-                if any(type(v) is Missing for v in values):
-                    return rebuild_object(module, qualname, list(zip(_names, values)), record=True)
-                obj = _new(_cls)
-                for n, v in zip(_names, values):
-                    _set(obj, n, v)
-                return obj
-            return build
-        except Exception:                                          # noqa: BLE001 - stand-in records
-            pass
-    standin = standin_class(module, qualname, ReplayRecord)
-
-    def build_standin(values, _names=names, _cls=standin):
-        obj = _cls()
-        d = obj.__dict__
-        for n, v in zip(_names, values):
-            if type(v) is Missing:
-                d.setdefault("_missing", {})[n] = v
-            else:
-                d[n] = v
-        return obj
-    return build_standin
+def __getattr__(name):
+    if name in _READING:
+        from tessaline_tools import _capture_decode
+        return getattr(_capture_decode, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
