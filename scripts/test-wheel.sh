@@ -45,8 +45,8 @@ done
 
 pip() { without_compiler "$bin/python" -m pip -q --disable-pip-version-check "$@"; }
 pip install --upgrade pip
-# third-party packages: the suite's own and whatever the wheels require, binary
-# wheels only; then the wheels themselves from dist/ alone
+# third-party packages: the suite's own and whatever the wheels require (with
+# their extras), binary wheels only; then the wheels themselves from dist/ alone
 readarray -t requirements < <(without_compiler "$bin/python" - "$dist" <<'EOF'
 import sys, zipfile
 from email.parser import Parser
@@ -55,12 +55,13 @@ for wheel in sorted(Path(sys.argv[1]).glob("*.whl")):
     with zipfile.ZipFile(wheel) as zf:
         meta = next(n for n in zf.namelist() if n.endswith(".dist-info/METADATA"))
         for req in Parser().parsestr(zf.read(meta).decode()).get_all("Requires-Dist") or []:
-            if "extra ==" not in req:
-                print(req)
+            # an extra's requirements too: the suite installs the tools with every extra
+            name, _, marker = req.partition(";")
+            print(name.strip() if "extra ==" in marker else req)
 EOF
 )
 pip install --only-binary :all: pytest hypothesis mypy "${requirements[@]}"
-pip install --no-index --find-links "$dist" tessaline tessaline-tools tessaline-stubs
+pip install --no-index --find-links "$dist" tessaline "tessaline-tools[cluster]" tessaline-stubs
 pip install ./sandbox
 # the module under test is the wheel's, not a build from this tree
 without_compiler "$bin/python" - <<'EOF'
