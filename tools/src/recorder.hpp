@@ -1,0 +1,151 @@
+// The capture's record store: records encoded at the moment of the call wait
+// here, in segments, until the writer thread takes them. The store is bounded
+// by a memory budget: once the bytes waiting (and the bytes the writer holds)
+// reach it, calls are dropped and counted as one gap, which goes into the
+// capture before the next call that is kept. Every operation runs with the
+// interpreter lock held, which is what makes the store safe between threads.
+#pragma once
+
+#include "pyref.hpp"
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace capture {
+
+// Record kinds written here (the first element of every record).
+inline constexpr int kind_call = 2;
+inline constexpr int kind_gcall = 3;
+inline constexpr int kind_gap = 9;
+// Extension code of a tuple's contents.
+inline constexpr int8_t ext_tuple = 2;
+
+struct Segment {
+    std::string data;
+    uint32_t records = 0;
+    uint32_t calls = 0;
+    bool new_day = false;  // the first record of a new local day: the writer opens the next file first
+};
+
+class ValuePacker {
+public:
+    // fallback(value) -> bytes packs what is not packed here; enum_base is enum.Enum.
+    ValuePacker(PyObject* fallback, PyObject* enum_base);
+    ~ValuePacker();
+    ValuePacker(const ValuePacker&) = delete;
+    ValuePacker& operator=(const ValuePacker&) = delete;
+
+    // Appends the msgpack form of v; false with a Python exception set.
+    bool pack(std::string& out, PyObject* v, int depth = 0);
+    bool pack_fallback(std::string& out, PyObject* v);
+    int traverse(visitproc visit, void* arg) const;
+    void clear();
+
+private:
+    bool pack_other(std::string& out, PyObject* v);
+    bool pack_sequence(std::string& out, PyObject* seq, int depth);
+
+    Ref fallback_;
+    Ref enum_base_;
+    // enumeration members met so far, by identity, and their packed form (a reference held on each)
+    std::unordered_map<PyObject*, std::string> members_;
+};
+
+class Store {
+public:
+    Store(size_t budget, size_t segment_bytes, uint32_t segment_records);
+
+    // A call is about to be recorded at wall time `wall`: true if it is kept,
+    // false if it is dropped (counted in the current gap). `gap_started`
+    // tells the caller to report a new gap.
+    bool admit(int64_t wall, bool& gap_started);
+    // Appends one call record; returns its sequence number.
+    uint64_t commit_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
+                         std::string_view tail, int tail_items);
+    void append(std::string_view records, uint32_t n_records);
+    uint64_t next_seq() { return ++seq_; }
+
+    bool has_sealed() const { return !sealed_.empty(); }
+    bool has_current() const { return cur_.records > 0; }
+    void seal();
+    Segment take();
+    void release(size_t n) { in_flight_ = n > in_flight_ ? 0 : in_flight_ - n; }
+    // Forgets every waiting record; returns the calls among them.
+    uint64_t discard();
+    void disable() { disabled_ = true; }
+    bool disabled() const { return disabled_; }
+
+    size_t budget;
+    int64_t day_end_ns = INT64_MAX;
+    uint64_t dropped = 0;  // calls not recorded: budget full or capture stopped
+    uint64_t gaps = 0;
+    size_t pending() const { return pending_; }
+    size_t in_flight() const { return in_flight_; }
+    size_t peak() const { return peak_; }
+    uint64_t last_seq() const { return seq_; }
+    uint64_t gap_calls() const { return gap_calls_; }
+
+private:
+    void write_gap(uint64_t seq_after);
+    void grew(size_t n);
+
+    size_t segment_bytes_;
+    uint32_t segment_records_;
+    std::deque<Segment> sealed_;
+    Segment cur_;
+    size_t pending_ = 0;
+    size_t in_flight_ = 0;
+    size_t peak_ = 0;
+    uint64_t seq_ = 0;
+    bool disabled_ = false;
+    uint64_t gap_calls_ = 0;
+    int64_t gap_first_ = 0;
+    int64_t gap_last_ = 0;
+    uint64_t gap_seq_before_ = 0;
+};
+
+// The Python object that owns a Store, the value packer and the hooks.
+struct Recorder {
+    PyObject_HEAD
+    Store* store;
+    ValuePacker* packer;
+    Ref missing_hook;  // exception -> bytes: the packed form of an attribute whose lookup raised
+    Ref thread_hook;   // thread ident -> None: registers a thread (its record goes in first)
+    Ref gap_hook;      // () -> None: a gap began
+    Ref raised_hook;   // (seq, exception) -> None: a recorded call raised
+    std::vector<unsigned long>* threads;  // thread idents already registered
+};
+
+extern PyTypeObject RecorderType;
+extern PyTypeObject HotMethodType;
+
+// Wall and monotonic clocks, as time.time_ns() and time.monotonic_ns() read them.
+int64_t wall_ns();
+int64_t monotonic_ns();
+
+// Registers a new thread through the hook; false with an exception set.
+bool ensure_thread(Recorder* r, unsigned long tid);
+// Reports a new gap through the hook (its failure is not the caller's).
+void report_gap(Recorder* r);
+
+// A scratch buffer of this thread, reused between calls; a call that
+// re-enters the capture while packing gets a buffer of its own.
+class Scratch {
+public:
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    std::string& buf() { return *buf_; }
+
+private:
+    std::string* buf_;
+    std::string own_;
+    bool pooled_;
+};
+
+}  // namespace capture
