@@ -227,6 +227,17 @@ PyObject* r_discard(PyObject* o, PyObject*) {
     return PyLong_FromUnsignedLongLong(r->store->discard());
 }
 
+PyObject* r_close_gap(PyObject* o, PyObject*) {
+    Recorder* r = self_of(o);
+    if (!ready(r)) return nullptr;
+    try {
+        r->store->close_gap();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* r_disable(PyObject* o, PyObject*) {
     Recorder* r = self_of(o);
     if (!ready(r)) return nullptr;
@@ -257,6 +268,7 @@ PyMethodDef recorder_methods[] = {
     {"take", r_take, METH_O, "take(force): the next segment for the writer, or None"},
     {"release", r_release, METH_O, "release(n): the writer is done with n bytes"},
     {"discard", r_discard, METH_NOARGS, "forgets every waiting record; returns the calls among them"},
+    {"close_gap", r_close_gap, METH_NOARGS, "writes the gap still open, as the capture ends inside it"},
     {"disable", r_disable, METH_NOARGS, "stops recording: every later call is counted as dropped"},
     {"pack", r_pack, METH_O, "pack(value) -> bytes"},
     {nullptr, nullptr, 0, nullptr},

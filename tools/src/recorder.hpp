@@ -67,6 +67,11 @@ public:
     uint64_t commit_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
                          std::string_view tail, int tail_items);
     void append(std::string_view records, uint32_t n_records);
+    // Writes the gap still open (the capture ends inside it): the next
+    // sequence number is the one no call got.
+    void close_gap() {
+        if (gap_calls_ && !disabled_) write_gap(seq_ + 1);
+    }
     uint64_t next_seq() { return ++seq_; }
 
     bool has_sealed() const { return !sealed_.empty(); }

@@ -435,6 +435,7 @@ class CaptureWriter:
             if self._closed:
                 return
             self._closed = True
+        self._rec.close_gap()
         self._stop = True
         self._wake.set()
         wait = self.close_timeout if timeout is None else timeout
@@ -445,7 +446,7 @@ class CaptureWriter:
             self._rec.disable()
             self._lost += self._rec.discard() + self._writing_calls
             if self.error is None:
-                self.error = TimeoutError(f"the disk did not take the capture within {wait:g} s")
+                self.error = TimeoutError(f"the disk did not answer within {wait:g} s")
             self._warn(f"capture {self._where()}: the disk did not answer within {wait:g} s; the capture is "
                        f"incomplete ({self.dropped} calls dropped)")
         _live_writers.discard(self)
@@ -479,6 +480,8 @@ class CaptureWriteError(Exception):
 def _describe(exc):
     if isinstance(exc, OSError) and exc.strerror:
         return f"{exc.strerror}" + (f": {exc.filename}" if exc.filename else "")
+    if isinstance(exc, TimeoutError):
+        return str(exc)
     return f"{type(exc).__name__}: {exc}"
 
 
