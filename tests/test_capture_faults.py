@@ -270,3 +270,15 @@ def test_a_process_exits_with_its_capture_open(tmp_path, mode):
     else:
         lines = [line for line in child.stderr.splitlines() if line.startswith("tessaline-capture:")]
         assert len(lines) == 1 and "did not answer within 1 s" in lines[0]
+
+
+def test_the_first_call_of_a_new_local_day_opens_that_day_s_file(tl, tmp_path):
+    Captured = capturing(tl.VornStrategy, str(tmp_path / "day-{date}.tlcap"))
+    strategy = Captured(make_config())
+    deliver(strategy, "on_snapshot", snapshot())
+    Captured.capture._rec.day_end_ns = 0                # noqa: SLF001 - the local day ends now
+    deliver(strategy, "on_snapshot", snapshot(price=11.0))
+    Captured.capture.close()
+    first, second = (list(CaptureReader(p)) for p in Captured.capture.paths)
+    assert [c.name for c in first] == ["__init__", "on_snapshot"] and [c.name for c in second] == ["on_snapshot"]
+    assert second[0].args[0].last_price == 11.0

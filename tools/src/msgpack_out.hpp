@@ -2,6 +2,7 @@
 // forms the Python msgpack packer writes, so both sides' records read alike.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -9,11 +10,14 @@
 
 namespace capture::msgpack {
 
+// A marker byte, then the low `bytes` bytes of v, most significant first.
 inline void put_be(std::string& out, uint8_t marker, uint64_t v, int bytes) {
     char b[9];
     b[0] = static_cast<char>(marker);
-    for (int i = 0; i < bytes; ++i) b[1 + i] = static_cast<char>(v >> (8 * (bytes - 1 - i)));
-    out.append(b, 1 + bytes);
+    const uint64_t top = v << (8 * (8 - bytes));
+    const uint64_t be = std::endian::native == std::endian::big ? top : __builtin_bswap64(top);
+    std::memcpy(b + 1, &be, 8);
+    out.append(b, 1 + static_cast<size_t>(bytes));
 }
 
 inline void nil(std::string& out) { out.push_back(static_cast<char>(0xc0)); }
