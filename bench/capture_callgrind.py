@@ -26,7 +26,11 @@ MARKET_DATA = ("on_snapshot", "on_tick_order", "on_tick_trade", "on_bar")
 DRIVER = """
 import json, sys
 from tessaline_sim.session import Options, run_simulation
-instruments, minutes, capture = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3] or None
+instruments, minutes, capture, level = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3] or None, sys.argv[5]
+if level != "default":
+    import tessaline_tools.capture as tc
+    _capturing = tc.capturing
+    tc.capturing = lambda *a, **k: _capturing(*a, level=int(level), **k)
 report, host, result = run_simulation(Options(instruments=instruments, days=1, minutes_per_half=minutes,
                                               capture_path=capture))
 assert report["ok"], "the simulated session failed"
@@ -53,12 +57,13 @@ def thread_totals(pattern):
     return out
 
 
-def run_one(tmp, tag, instruments, minutes, capture):
+def run_one(tmp, tag, instruments, minutes, capture, level=None):
     out = os.path.join(tmp, f"cg-{tag}")
     info = os.path.join(tmp, f"{tag}.json")
     cap = os.path.join(tmp, f"{tag}.tlcap") if capture else ""
     subprocess.run(["valgrind", "--tool=callgrind", "--separate-threads=yes", f"--callgrind-out-file={out}.%p",
-                    sys.executable, "-c", DRIVER, str(instruments), str(minutes), cap, info],
+                    sys.executable, "-c", DRIVER, str(instruments), str(minutes), cap, info,
+                    "default" if level is None else str(level)],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     totals = thread_totals(out + ".*")
     with open(info) as f:
@@ -73,14 +78,18 @@ def main(argv=None):
     p.add_argument("--instruments", type=int, default=10)
     p.add_argument("--short", type=int, default=11, help="minutes per half of the shorter session")
     p.add_argument("--long", type=int, default=33, help="minutes per half of the longer session")
+    p.add_argument("--level", type=int, action="append", dest="levels",
+                   help="zstandard level of the capture (repeat to compare; default: the writer's own)")
     p.add_argument("--json", metavar="PATH")
     args = p.parse_args(argv)
     tmp = tempfile.mkdtemp(prefix="capture-callgrind-")
     runs = {}
-    for capture in (False, True):
+    levels = args.levels or [None]
+    for kind in ["plain"] + [f"capture{'' if lv is None else lv}" for lv in levels]:
+        level = None if kind in ("plain", "capture") else int(kind[len("capture"):])
         for minutes in (args.short, args.long):
-            tag = f"{'capture' if capture else 'plain'}_{minutes}"
-            runs[tag] = run_one(tmp, tag, args.instruments, minutes, capture)
+            tag = f"{kind}_{minutes}"
+            runs[tag] = run_one(tmp, tag, args.instruments, minutes, kind != "plain", level)
             print(f"{tag:14} main thread {runs[tag]['main']:>14,}  other threads {runs[tag]['other']:>14,}",
                   flush=True)
 
@@ -91,23 +100,26 @@ def main(argv=None):
         return runs[f"{kind}_{args.long}"][part] - runs[f"{kind}_{args.short}"][part]
 
     calls = md(runs[f"plain_{args.long}"]) - md(runs[f"plain_{args.short}"])
-    calls_c = md(runs[f"capture_{args.long}"]) - md(runs[f"capture_{args.short}"])
-    if calls != calls_c:
-        raise SystemExit(f"the plain and captured sessions delivered different callbacks ({calls} vs {calls_c})")
     plain = {part: delta("plain", part) / calls for part in ("main", "other")}
-    captured = {part: delta("capture", part) / calls for part in ("main", "other")}
-    added = {part: captured[part] - plain[part] for part in ("main", "other")}
-    cap_long, cap_short = runs[f"capture_{args.long}"]["capture"], runs[f"capture_{args.short}"]["capture"]
-    size = (cap_long["bytes"] - cap_short["bytes"]) / (cap_long["calls"] - cap_short["calls"]) * 1e6
     print(f"per market-data callback ({calls} more in the longer session), start-up cancelled:")
     print(f"  plain: {plain['main']:,.0f} instructions on the callback's thread")
-    print(f"  added by the capture: {added['main']:,.0f} on the callback's thread, {added['other']:,.0f} on "
-          f"other threads (the writer), {added['main'] + added['other']:,.0f} in all")
-    print(f"  capture size: {size / 1e6:.1f} MB per million calls")
+    results = {}
+    for lv in levels:
+        kind = f"capture{'' if lv is None else lv}"
+        calls_c = md(runs[f"{kind}_{args.long}"]) - md(runs[f"{kind}_{args.short}"])
+        if calls != calls_c:
+            raise SystemExit(f"the plain and captured sessions delivered different callbacks ({calls} vs {calls_c})")
+        captured = {part: delta(kind, part) / calls for part in ("main", "other")}
+        added = {part: captured[part] - plain[part] for part in ("main", "other")}
+        cap_long, cap_short = runs[f"{kind}_{args.long}"]["capture"], runs[f"{kind}_{args.short}"]["capture"]
+        size = (cap_long["bytes"] - cap_short["bytes"]) / (cap_long["calls"] - cap_short["calls"]) * 1e6
+        results[kind] = {"added_per_callback": added, "bytes_per_million_calls": size}
+        print(f"  added by the capture{'' if lv is None else f' at level {lv}'}: {added['main']:,.0f} on the "
+              f"callback's thread, {added['other']:,.0f} on other threads (the writer), "
+              f"{added['main'] + added['other']:,.0f} in all; {size / 1e6:.1f} MB per million calls")
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
-            json.dump({"runs": runs, "plain_per_callback": plain, "added_per_callback": added,
-                       "bytes_per_million_calls": size}, f, indent=2)
+            json.dump({"runs": runs, "plain_per_callback": plain, "captures": results}, f, indent=2)
 
 
 if __name__ == "__main__":

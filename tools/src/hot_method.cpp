@@ -31,7 +31,7 @@ struct HotImpl {
     Ref base;
     Ref generic;  // the callback with any other arguments: the generic recording
     Ref schema_hook;  // type -> shape id (registers the shape; its record goes in first)
-    std::string name_packed;
+    Buffer name_packed;
     std::vector<TypeEntry> types;
 };
 
@@ -84,7 +84,7 @@ TypeEntry* entry_for(HotImpl& m, PyTypeObject* t) {
     return &m.types.back();
 }
 
-bool pack_missing(Recorder* r, std::string& out) {
+bool pack_missing(Recorder* r, Buffer& out) {
     Ref packed;
     {
         HeldException held;
@@ -100,7 +100,7 @@ bool pack_missing(Recorder* r, std::string& out) {
         msgpack::nil(out);
         return true;
     }
-    out.append(PyBytes_AS_STRING(packed.get()), static_cast<size_t>(PyBytes_GET_SIZE(packed.get())));
+    out.append(std::string_view(PyBytes_AS_STRING(packed.get()), static_cast<size_t>(PyBytes_GET_SIZE(packed.get()))));
     return true;
 }
 
@@ -111,17 +111,15 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
     const unsigned long tid = PyThread_get_thread_ident();
     if (!ensure_thread(r, tid)) return 0;
     const long sid = e->sid;
-    const bool slots = e->version != 0;
-    // the entry may move if packing registers another type: the offsets are copied
     Scratch scratch;
-    std::string& out = scratch.buf();
+    Buffer& out = scratch.buf();
     msgpack::uint(out, static_cast<uint64_t>(sid));
     PyObject* attrs = m.attrs.get();
     const Py_ssize_t n = PyTuple_GET_SIZE(attrs);
     msgpack::array(out, static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* v = nullptr;
-        if (slots) {
+        if (e->version != 0) {
             const Py_ssize_t off = e->offsets[static_cast<size_t>(i)];
             if (off >= 0) {
                 v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(rec) + off);
@@ -133,9 +131,10 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
             if (v == nullptr) {
                 if (!PyErr_ExceptionMatches(PyExc_Exception)) return 0;
                 if (!pack_missing(r, out)) return 0;
+                if (!(e = entry_for(m, Py_TYPE(rec)))) return 0;
                 continue;
             }
-            // the lookup ran Python code: the entry may have moved, and the type changed
+            // the lookup may have run Python code: the entry may have moved, the type changed
             e = entry_for(m, Py_TYPE(rec));
             if (e == nullptr) {
                 Py_DECREF(v);
@@ -143,11 +142,11 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
             }
         }
         Ref hold = Ref::steal(v);
+        const uint64_t runs = r->packer->python_runs();
         if (!r->packer->pack(out, v)) return 0;
-        if (slots && e->version != version_of(Py_TYPE(rec))) e = entry_for(m, Py_TYPE(rec));
-        if (e == nullptr) return 0;
+        if (r->packer->python_runs() != runs && !(e = entry_for(m, Py_TYPE(rec)))) return 0;
     }
-    return r->store->commit_call(kind_call, m.name_packed, wall, mono, tid, out, 2);
+    return r->store->commit_call(kind_call, m.name_packed.view(), wall, mono, tid, out.view(), 2);
 }
 
 void report_raised(Recorder* r, uint64_t seq) {

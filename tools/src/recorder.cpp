@@ -152,20 +152,20 @@ PyObject* r_record_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
     unsigned long long tid = PyLong_AsUnsignedLongLong(args[3]);
     if (PyErr_Occurred()) return nullptr;
     try {
-        std::string name;
+        Buffer name;
         Py_ssize_t n = 0;
         const char* s = PyUnicode_AsUTF8AndSize(args[0], &n);
         if (s == nullptr) return nullptr;
         msgpack::str(name, std::string_view(s, static_cast<size_t>(n)));
-        std::string tail;
+        Buffer tail;
         for (int i = 4; i < 7; ++i) {
             if (!PyBytes_Check(args[i])) {
                 PyErr_SetString(PyExc_TypeError, "record_call: packed values are bytes");
                 return nullptr;
             }
-            tail.append(PyBytes_AS_STRING(args[i]), static_cast<size_t>(PyBytes_GET_SIZE(args[i])));
+            tail.append(std::string_view(PyBytes_AS_STRING(args[i]), static_cast<size_t>(PyBytes_GET_SIZE(args[i]))));
         }
-        return PyLong_FromUnsignedLongLong(r->store->commit_call(kind_gcall, name, wall, mono, tid, tail, 3));
+        return PyLong_FromUnsignedLongLong(r->store->commit_call(kind_gcall, name.view(), wall, mono, tid, tail.view(), 3));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -208,7 +208,7 @@ PyObject* r_take(PyObject* o, PyObject* arg) {
         r->store->release(s.data.size());
         return nullptr;
     }
-    std::string().swap(s.data);  // the bytes object is the only copy the writer holds
+    s.data.release();  // the bytes object is the only copy the writer holds
     return Py_BuildValue("(NIIO)", data.release(), s.records, s.calls, s.new_day ? Py_True : Py_False);
 }
 
@@ -250,7 +250,7 @@ PyObject* r_pack(PyObject* o, PyObject* arg) {
     Recorder* r = self_of(o);
     if (!ready(r)) return nullptr;
     try {
-        std::string out;
+        Buffer out;
         if (!r->packer->pack(out, arg)) return nullptr;
         return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
     } catch (const std::bad_alloc&) {

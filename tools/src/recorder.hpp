@@ -6,6 +6,7 @@
 // interpreter lock held, which is what makes the store safe between threads.
 #pragma once
 
+#include "msgpack_out.hpp"
 #include "pyref.hpp"
 
 #include <cstdint>
@@ -25,7 +26,7 @@ inline constexpr int kind_gap = 9;
 inline constexpr int8_t ext_tuple = 2;
 
 struct Segment {
-    std::string data;
+    Buffer data;
     uint32_t records = 0;
     uint32_t calls = 0;
     bool new_day = false;  // the first record of a new local day: the writer opens the next file first
@@ -40,19 +41,56 @@ public:
     ValuePacker& operator=(const ValuePacker&) = delete;
 
     // Appends the msgpack form of v; false with a Python exception set.
-    bool pack(std::string& out, PyObject* v, int depth = 0);
-    bool pack_fallback(std::string& out, PyObject* v);
+    bool pack(Buffer& out, PyObject* v, int depth = 0);
+    bool pack_fallback(Buffer& out, PyObject* v);
+    // The values that are most of every market-data record, packed inline with
+    // no call out; false (nothing written) for any other value.
+    static bool pack_plain(Buffer& out, PyObject* v) {
+        PyTypeObject* t = Py_TYPE(v);
+        if (t == &PyFloat_Type) {
+            msgpack::float64(out, PyFloat_AS_DOUBLE(v));
+            return true;
+        }
+        if (t == &PyLong_Type) {
+            // one or two digits (up to 60 bits) read in place: time stamps, volumes, codes
+            const Py_ssize_t size = Py_SIZE(v);
+            if (size < -2 || size > 2) return false;
+            const digit* d = reinterpret_cast<PyLongObject*>(v)->ob_digit;
+            uint64_t mag = size == 0 ? 0 : d[0];
+            if (size == 2 || size == -2) mag |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
+            if (size >= 0) msgpack::uint(out, mag);
+            else msgpack::sint(out, -static_cast<int64_t>(mag));
+            return true;
+        }
+        if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(v)) {
+            msgpack::str(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(v)),
+                                               static_cast<size_t>(PyUnicode_GET_LENGTH(v))));
+            return true;
+        }
+        if (v == Py_None) {
+            msgpack::nil(out);
+            return true;
+        }
+        if (t == &PyBool_Type) {
+            msgpack::boolean(out, v == Py_True);
+            return true;
+        }
+        return false;
+    }
+    // Counts the times packing ran Python code (which may change anything).
+    uint64_t python_runs() const { return python_runs_; }
     int traverse(visitproc visit, void* arg) const;
     void clear();
 
 private:
-    bool pack_other(std::string& out, PyObject* v);
-    bool pack_sequence(std::string& out, PyObject* seq, int depth);
+    bool pack_other(Buffer& out, PyObject* v);
+    bool pack_sequence(Buffer& out, PyObject* seq, int depth);
 
     Ref fallback_;
     Ref enum_base_;
     // enumeration members met so far, by identity, and their packed form (a reference held on each)
     std::unordered_map<PyObject*, std::string> members_;
+    uint64_t python_runs_ = 0;
 };
 
 class Store {
@@ -145,11 +183,11 @@ public:
     ~Scratch();
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
-    std::string& buf() { return *buf_; }
+    Buffer& buf() { return *buf_; }
 
 private:
-    std::string* buf_;
-    std::string own_;
+    Buffer* buf_;
+    Buffer own_;
     bool pooled_;
 };
 

@@ -40,7 +40,7 @@ bool Store::admit(int64_t wall, bool& gap_started) {
 }
 
 void Store::write_gap(uint64_t seq_after) {
-    std::string& out = cur_.data;
+    Buffer& out = cur_.data;
     const size_t before = out.size();
     msgpack::array(out, 6);
     msgpack::uint(out, kind_gap);
@@ -58,7 +58,7 @@ uint64_t Store::commit_call(int kind, std::string_view name_packed, int64_t wall
                             std::string_view tail, int tail_items) {
     const uint64_t seq = ++seq_;
     if (gap_calls_) write_gap(seq);
-    std::string& out = cur_.data;
+    Buffer& out = cur_.data;
     const size_t before = out.size();
     msgpack::array(out, 6 + static_cast<size_t>(tail_items));  // kind, seq, name, wall, mono, thread
     msgpack::uint(out, static_cast<uint64_t>(kind));
@@ -124,7 +124,7 @@ int64_t monotonic_ns() {
 
 namespace {
 constexpr int pooled_buffers = 4;
-thread_local std::string pool[pooled_buffers];
+thread_local Buffer pool[pooled_buffers];
 thread_local int pool_depth = 0;
 }  // namespace
 
@@ -137,7 +137,7 @@ Scratch::~Scratch() {
     if (pooled_) {
         --pool_depth;
         // a rare huge record does not keep its memory with the thread
-        if (buf_->capacity() > (1u << 20)) std::string().swap(*buf_);
+        if (buf_->capacity() > (1u << 20)) buf_->release();
     }
 }
 

@@ -34,12 +34,9 @@ int ValuePacker::traverse(visitproc visit, void* arg) const {
     return enum_base_.visit(visit, arg);
 }
 
-bool ValuePacker::pack(std::string& out, PyObject* v, int depth) {
+bool ValuePacker::pack(Buffer& out, PyObject* v, int depth) {
+    if (pack_plain(out, v)) return true;
     PyTypeObject* t = Py_TYPE(v);
-    if (t == &PyFloat_Type) {
-        msgpack::float64(out, PyFloat_AS_DOUBLE(v));
-        return true;
-    }
     if (t == &PyLong_Type) {
         int overflow = 0;
         const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
@@ -67,14 +64,6 @@ bool ValuePacker::pack(std::string& out, PyObject* v, int depth) {
         msgpack::str(out, std::string_view(s, static_cast<size_t>(n)));
         return true;
     }
-    if (v == Py_None) {
-        msgpack::nil(out);
-        return true;
-    }
-    if (t == &PyBool_Type) {
-        msgpack::boolean(out, v == Py_True);
-        return true;
-    }
     if (t == &PyList_Type) {
         if (depth >= max_depth) return pack_fallback(out, v);
         return pack_sequence(out, v, depth);
@@ -93,47 +82,46 @@ bool ValuePacker::pack(std::string& out, PyObject* v, int depth) {
     return pack_other(out, v);
 }
 
-bool ValuePacker::pack_sequence(std::string& out, PyObject* seq, int depth) {
+bool ValuePacker::pack_sequence(Buffer& out, PyObject* seq, int depth) {
     // The size is read once: packing an item can run Python code (the fallback)
     // that changes a list; items it removed are packed as None, never read past.
     const Py_ssize_t n = PyList_Check(seq) ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
     if (static_cast<size_t>(n) > msgpack::max_length) return pack_fallback(out, seq);
     msgpack::array(out, static_cast<size_t>(n));
+    const bool list = PyList_Check(seq);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = nullptr;
-        if (PyList_Check(seq)) {
-            if (i < PyList_GET_SIZE(seq)) item = PyList_GET_ITEM(seq, i);
-        } else {
-            item = PyTuple_GET_ITEM(seq, i);
-        }
-        if (item == nullptr) {
+        if (list && i >= PyList_GET_SIZE(seq)) {
             msgpack::nil(out);
             continue;
         }
+        PyObject* item = list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+        if (pack_plain(out, item)) continue;
         Ref hold = Ref::borrow(item);
         if (!pack(out, item, depth + 1)) return false;
     }
     return true;
 }
 
-bool ValuePacker::pack_other(std::string& out, PyObject* v) {
+bool ValuePacker::pack_other(Buffer& out, PyObject* v) {
     auto found = members_.find(v);
     if (found != members_.end()) {
         out.append(found->second);
         return true;
     }
+    ++python_runs_;  // an instance check may run a metaclass's own code
     const int is_member = PyObject_IsInstance(v, enum_base_.get());
     if (is_member < 0) return false;
     if (!is_member || members_.size() >= max_members) return pack_fallback(out, v);
-    std::string packed;
+    Buffer packed;
     if (!pack_fallback(packed, v)) return false;
     Py_INCREF(v);
-    members_.emplace(v, packed);
-    out.append(packed);
+    members_.emplace(v, std::string(packed.view()));
+    out.append(packed.view());
     return true;
 }
 
-bool ValuePacker::pack_fallback(std::string& out, PyObject* v) {
+bool ValuePacker::pack_fallback(Buffer& out, PyObject* v) {
+    ++python_runs_;
     PyObject* argv[] = {nullptr, v};
     Ref packed = Ref::steal(PyObject_Vectorcall(fallback_.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 nullptr));
@@ -142,7 +130,7 @@ bool ValuePacker::pack_fallback(std::string& out, PyObject* v) {
         PyErr_SetString(PyExc_TypeError, "the capture's value packer returned no bytes");
         return false;
     }
-    out.append(PyBytes_AS_STRING(packed.get()), static_cast<size_t>(PyBytes_GET_SIZE(packed.get())));
+    out.append(std::string_view(PyBytes_AS_STRING(packed.get()), static_cast<size_t>(PyBytes_GET_SIZE(packed.get()))));
     return true;
 }
 
