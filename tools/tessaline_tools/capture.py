@@ -440,7 +440,11 @@ class CaptureWriter:
         self._wake.set()
         wait = self.close_timeout if timeout is None else timeout
         self._thread.join(wait)
-        if self._thread.is_alive():
+        if not self._thread.is_alive():
+            # calls that come after the close are not recorded (counted as dropped)
+            self._rec.disable()
+            self._lost += self._rec.discard()
+        else:
             # a disk that does not answer: what is still waiting is given up, the thread is left to it
             self._abandoned = True
             self._rec.disable()
