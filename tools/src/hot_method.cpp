@@ -33,6 +33,8 @@ struct HotImpl {
     Ref schema_hook;  // type -> shape id (registers the shape; its record goes in first)
     Buffer name_packed;
     std::vector<TypeEntry> types;
+    Buffer scratch;
+    bool scratch_busy = false;
 };
 
 struct HotMethod {
@@ -111,7 +113,7 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
     const unsigned long tid = PyThread_get_thread_ident();
     if (!ensure_thread(r, tid)) return 0;
     const long sid = e->sid;
-    Scratch scratch;
+    Scratch scratch(m.scratch, m.scratch_busy);
     Buffer& out = scratch.buf();
     msgpack::uint(out, static_cast<uint64_t>(sid));
     PyObject* attrs = m.attrs.get();

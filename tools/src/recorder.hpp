@@ -175,20 +175,30 @@ bool ensure_thread(Recorder* r, unsigned long tid);
 // Reports a new gap through the hook (its failure is not the caller's).
 void report_gap(Recorder* r);
 
-// A scratch buffer of this thread, reused between calls; a call that
-// re-enters the capture while packing gets a buffer of its own.
+// A buffer its owner reuses between calls. Packing can run Python code, which
+// can let another thread in, or call back into the capture: a call that finds
+// the buffer in use packs into one of its own.
 class Scratch {
 public:
-    Scratch();
-    ~Scratch();
+    Scratch(Buffer& shared, bool& busy) : busy_(busy), pooled_(!busy) {
+        buf_ = pooled_ ? &shared : &own_;
+        busy_ = true;
+        buf_->clear();
+    }
+    ~Scratch() {
+        if (!pooled_) return;
+        busy_ = false;
+        if (buf_->capacity() > (1u << 20)) buf_->release();  // a rare huge record does not keep its memory
+    }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     Buffer& buf() { return *buf_; }
 
 private:
-    Buffer* buf_;
-    Buffer own_;
+    bool& busy_;
     bool pooled_;
+    Buffer own_;
+    Buffer* buf_;
 };
 
 }  // namespace capture

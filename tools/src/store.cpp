@@ -122,23 +122,4 @@ int64_t monotonic_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-namespace {
-constexpr int pooled_buffers = 4;
-thread_local Buffer pool[pooled_buffers];
-thread_local int pool_depth = 0;
-}  // namespace
-
-Scratch::Scratch() : pooled_(pool_depth < pooled_buffers) {
-    buf_ = pooled_ ? &pool[pool_depth++] : &own_;
-    buf_->clear();
-}
-
-Scratch::~Scratch() {
-    if (pooled_) {
-        --pool_depth;
-        // a rare huge record does not keep its memory with the thread
-        if (buf_->capacity() > (1u << 20)) buf_->release();
-    }
-}
-
 }  // namespace capture
