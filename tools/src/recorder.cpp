@@ -9,9 +9,12 @@
 
 namespace capture {
 
-bool ensure_thread(Recorder* r, unsigned long tid) {
+bool register_thread(Recorder* r, unsigned long tid) {
     auto& known = *r->threads;
-    if (std::find(known.begin(), known.end(), tid) != known.end()) return true;
+    if (std::find(known.begin(), known.end(), tid) != known.end()) {
+        r->last_thread = tid;
+        return true;
+    }
     Ref tid_obj = Ref::steal(PyLong_FromUnsignedLong(tid));
     if (!tid_obj) return false;
     PyObject* argv[] = {nullptr, tid_obj.get()};
@@ -19,6 +22,7 @@ bool ensure_thread(Recorder* r, unsigned long tid) {
                                                 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!result) return false;
     known.push_back(tid);
+    r->last_thread = tid;
     return true;
 }
 
@@ -82,6 +86,7 @@ PyObject* recorder_new(PyTypeObject* type, PyObject*, PyObject*) {
     r->store = nullptr;
     r->packer = nullptr;
     r->threads = nullptr;
+    r->last_thread = 0;  // no thread has ident 0
     return o;
 }
 

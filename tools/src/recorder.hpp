@@ -10,6 +10,7 @@
 #include "pyref.hpp"
 
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -161,17 +162,26 @@ struct Recorder {
     Ref gap_hook;      // () -> None: a gap began
     Ref raised_hook;   // (seq, exception) -> None: a recorded call raised
     std::vector<unsigned long>* threads;  // thread idents already registered
+    unsigned long last_thread;            // the one that called last (registered)
 };
 
 extern PyTypeObject RecorderType;
 extern PyTypeObject HotMethodType;
 
 // Wall and monotonic clocks, as time.time_ns() and time.monotonic_ns() read them.
-int64_t wall_ns();
-int64_t monotonic_ns();
+inline int64_t clock_ns(clockid_t clock) {
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+inline int64_t wall_ns() { return clock_ns(CLOCK_REALTIME); }
+inline int64_t monotonic_ns() { return clock_ns(CLOCK_MONOTONIC); }
 
 // Registers a new thread through the hook; false with an exception set.
-bool ensure_thread(Recorder* r, unsigned long tid);
+bool register_thread(Recorder* r, unsigned long tid);
+inline bool ensure_thread(Recorder* r, unsigned long tid) {
+    return tid == r->last_thread || register_thread(r, tid);
+}
 // Reports a new gap through the hook (its failure is not the caller's).
 void report_gap(Recorder* r);
 
