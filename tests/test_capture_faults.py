@@ -4,7 +4,6 @@ capture still open."""
 import os
 import subprocess
 import sys
-import textwrap
 import threading
 
 import msgpack
