@@ -281,3 +281,23 @@ def test_the_first_call_of_a_new_local_day_opens_that_day_s_file(tl, tmp_path):
     first, second = (list(CaptureReader(p)) for p in Captured.capture.paths)
     assert [c.name for c in first] == ["__init__", "on_snapshot"] and [c.name for c in second] == ["on_snapshot"]
     assert second[0].args[0].last_price == 11.0
+
+
+@pytest.mark.parametrize("mode", ["replay", "compare"])
+def test_the_replay_reports_a_gap_and_a_comparison_distrusts_what_follows(tl, tmp_path, monkeypatch, mode):
+    disk = Disk(monkeypatch, delay=0.05)
+    path = str(tmp_path / "gap.tlcap")
+    Captured = capturing(tl.VornStrategy, path, memory_budget=BUDGET, chunk_records=16, flush_interval=0.01)
+    strategy = Captured(make_config())
+    for i in range(2000):
+        deliver(strategy, "on_snapshot", snapshot(20250110093000000 + i))
+    disk.release.set()
+    with pytest.raises(CaptureWriteError):
+        Captured.capture.close()
+    assert Captured.capture.dropped > 0
+    impls = ["--impl", tl.__file__] * (2 if mode == "compare" else 1)
+    p = subprocess.run([sys.executable, "-m", "tessaline_tools.replay", "--no-progress", path, *impls],
+                       capture_output=True, text=True, timeout=600)
+    assert "Traceback" not in p.stderr and p.returncode in (0, 1), p.stdout + p.stderr
+    assert "the capture dropped" in p.stderr
+    assert ("cannot be trusted" in p.stderr) == (mode == "compare")
