@@ -32,8 +32,8 @@ import types
 import msgpack
 
 from tessaline_tools import _capture_values as cv
-from tessaline_tools._capture_values import (CallbackRef, Frozen, HostObject, Missing, Opaque, UnresolvedEnum,
-                                             record_attribute_names)
+from tessaline_tools._capture_values import (NOT_CAPTURED_TEXT, CallbackRef, Frozen, HostObject, Missing, Opaque,
+                                             UnresolvedEnum, record_attribute_names)
 
 MAX_NESTING = 32                # extension values inside extension values
 MAX_STANDIN_CLASSES = 4096      # distinct class names a reading process turns into stand-ins
@@ -473,7 +473,8 @@ class Decoder:
     def _repr(self, data):
         module, qualname, text = self._list(data, 3)
         name = f"{module}.{qualname}"
-        if name in self.opaque or len(self.opaque) < 1000:
+        # the host's nested objects the capture leaves out on purpose are not values it failed to keep
+        if text != NOT_CAPTURED_TEXT and (name in self.opaque or len(self.opaque) < 1000):
             self.opaque[name] += 1
         return Opaque(module, qualname, text)
 

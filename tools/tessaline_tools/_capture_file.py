@@ -26,7 +26,8 @@ import zlib
 import zstandard
 
 MAGIC = b"TSLCAP\r\n"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2                                            # what the writer writes
+READABLE_VERSIONS = (1, 2)
 _FILE_HEAD = struct.Struct("<8sHH")
 _FILE_CRC = struct.Struct("<I")
 FILE_HEADER_SIZE = _FILE_HEAD.size + _FILE_CRC.size          # 16
@@ -35,7 +36,6 @@ _CHUNK_HEAD = struct.Struct("<4sIIII")
 _CHUNK_CRC = struct.Struct("<I")
 CHUNK_HEADER_SIZE = _CHUNK_HEAD.size + _CHUNK_CRC.size        # 24
 MAX_CHUNK_BYTES = 1 << 30                                     # larger claims are corruption
-READABLE_VERSIONS = (1, 2)
 # what a reader decompresses of one chunk at most, whatever the chunk declares: the writer's
 # chunks hold a few thousand records (well under a megabyte); a larger chunk is refused
 MAX_RAW_CHUNK_BYTES = 64 << 20
@@ -70,37 +70,46 @@ def chunk_bytes(raw, n_records, compressor):
 
 
 class ChunkFile:
-    """One capture file open for appending chunks."""
+    """One capture file open for appending chunks.
+
+    The file is unbuffered: each chunk goes to the system in whole, and a thread
+    stuck in a write on a disk that does not answer holds no lock that the rest
+    of the process (or its exit) would wait for.  Compression and writing release
+    the interpreter lock."""
 
     def __init__(self, path, level=3):
         self.path = path
         d = os.path.dirname(os.path.abspath(path))
         os.makedirs(d, exist_ok=True)
-        self._f = open(path, "xb")                # never overwrite an earlier capture
-        self._f.write(file_header())
-        self._f.flush()
-        self.size = FILE_HEADER_SIZE
+        self._f = open(path, "xb", buffering=0)  # never overwrite an earlier capture
+        self.size = 0
         self.chunks = 0
         self._zc = zstandard.ZstdCompressor(level=level)
+        self._write_all(file_header())
+
+    def _write_all(self, data):
+        view = memoryview(data)
+        while view:
+            n = self._f.write(view)
+            self.size += n
+            view = view[n:]
 
     def write(self, raw, n_records):
-        data = chunk_bytes(raw, n_records, self._zc)
-        self._f.write(data)
-        self._f.flush()
-        self.size += len(data)
+        self._write_all(chunk_bytes(raw, n_records, self._zc))
         self.chunks += 1
 
     def close(self, sync=True):
         if self._f is None:
             return
-        self._f.flush()
-        if sync:
-            try:
-                os.fsync(self._f.fileno())
-            except OSError:
-                pass
-        self._f.close()
-        self._f = None
+        f, self._f = self._f, None
+        try:
+            if sync:
+                try:
+                    os.fsync(f.fileno())
+                except OSError:
+                    pass
+        finally:
+            f.close()
 
 
 def check_header(path, f):

@@ -18,7 +18,9 @@ Reading a capture never unpickles, imports or calls anything it names (see
 ``_capture_decode``); a class it cannot rebuild comes back as a stand-in object
 that carries the same attributes (``HostObject``).
 """
+import array as _array
 import datetime as _dt
+import decimal as _decimal
 import enum
 import sys
 import types
@@ -107,6 +109,16 @@ class Opaque:
 
     def __repr__(self):
         return self.text
+
+
+NOT_CAPTURED_TEXT = "<not captured>"
+
+
+class NotCaptured(Opaque):
+    """A value left out on purpose (the host's nested objects): packed as an ``Opaque``,
+    but not counted as a value the capture failed to keep."""
+
+    __slots__ = ()
 
 
 class CallbackRef:
@@ -249,7 +261,8 @@ def record_attribute_names(t):
 
 # ---------------------------------------------------------------- freezing (on the callback's thread)
 
-_IMMUTABLE = (type(None), bool, str, bytes, float, complex, _dt.datetime, _dt.date, _dt.time, _dt.timedelta)
+_IMMUTABLE = (type(None), bool, str, bytes, float, complex, _dt.datetime, _dt.date, _dt.time, _dt.timedelta,
+              _decimal.Decimal)
 
 
 def freeze(value, depth=0, _stack=None):
@@ -281,6 +294,10 @@ def freeze(value, depth=0, _stack=None):
             return value                                           # subclasses are kept by the packer
         if _is_numpy_scalar(value):
             return value
+        if t is _array.array:
+            return _array.array(value.typecode, value)
+        if _is_numpy_array(value):
+            return value.copy()
         if isinstance(value, dict):
             return _DictSub(t, [(freeze(k, d, _stack), freeze(v, d, _stack)) for k, v in value.items()])
         return freeze_object(value, d, _stack)
@@ -345,29 +362,70 @@ def _is_numpy_scalar(value):
     return np is not None and isinstance(value, np.generic)
 
 
+def _is_numpy_array(value):
+    np = sys.modules.get("numpy")
+    return np is not None and type(value) is np.ndarray
+
+
+# numpy arrays kept as their bytes: bool, integers, floats, complex, datetime64, timedelta64
+_NDARRAY_KINDS = frozenset("biufcMm")
+
+
+def _little_endian(arr):
+    if sys.byteorder == "little" or arr.itemsize == 1:
+        return arr.tobytes()
+    swapped = _array.array(arr.typecode, arr)
+    swapped.byteswap()
+    return swapped.tobytes()
+
+
 # ---------------------------------------------------------------- packing (on the writer's thread)
 
 class Encoder:
-    """msgpack packing with the extension types above; one per writer thread."""
+    """msgpack packing with the extension types above.  Packing is re-entrant (a value's
+    own code may run while it is packed, and reach a capture again) and safe from any
+    thread: each call packs with a packer of its own.  ``on_salvage(module, qualname)``
+    hears of every value kept only by its class and ``repr``."""
 
-    def __init__(self):
+    def __init__(self, on_salvage=None):
         self._enum_cache = {}
-        self._packer = msgpack.Packer(default=self._default, strict_types=True, use_bin_type=True,
-                                      autoreset=True)
+        self._on_salvage = on_salvage
 
     def pack(self, obj):
         try:
-            return self._packer.pack(obj)
-        except (OverflowError, ValueError):
-            # an int beyond 64 bits somewhere inside: mark it and try again
-            return self._packer.pack(_mark_bigints(obj))
-
-    def _inner(self, obj):
-        # a packer is not re-entrant: the contents of an extension value get one of their own
-        try:
             return msgpack.packb(obj, default=self._default, strict_types=True, use_bin_type=True)
         except (OverflowError, ValueError):
+            # an int beyond 64 bits somewhere inside: mark it and try again
             return msgpack.packb(_mark_bigints(obj), default=self._default, strict_types=True, use_bin_type=True)
+
+    def pack_value(self, value):
+        """One value as a callback was given it, packed now: later changes to it cannot reach the capture."""
+        try:
+            return self.pack(freeze(value))
+        except Exception:                                          # noqa: BLE001 - kept by class and repr
+            return self.pack(_opaque(value))
+
+    def pack_record(self, obj):
+        """A record whose parts may not all pack: each part that does not is kept by its
+        class and ``repr``, so one odd value never costs the rest of the record."""
+        try:
+            return self.pack(obj)
+        except Exception:                                          # noqa: BLE001 - salvaged below
+            return self.pack(self._salvage(obj, 0))
+
+    def _salvage(self, v, depth):
+        try:
+            self.pack(v)
+            return v
+        except Exception:                                          # noqa: BLE001 - taken apart, or kept by repr
+            if depth < 20 and type(v) in (list, tuple):
+                return type(v)(self._salvage(x, depth + 1) for x in v)
+            if depth < 20 and type(v) is dict:
+                return {(k if isinstance(k, (int, str)) else repr(k)): self._salvage(x, depth + 1)
+                        for k, x in v.items()}
+            return _opaque(v)
+
+    _inner = pack        # the contents of an extension value
 
     def _default(self, o):
         if isinstance(o, enum.Enum):
@@ -402,8 +460,19 @@ class Encoder:
             return msgpack.ExtType(EXT_TIMEDELTA, self._inner([o.days, o.seconds, o.microseconds]))
         if t is CallbackRef:
             return msgpack.ExtType(EXT_CALLBACK, self._inner([o.qualname, o.name]))
-        if t is Opaque:
+        if t is Opaque or t is NotCaptured:
+            if t is Opaque and self._on_salvage is not None:
+                self._on_salvage(o.module, o.qualname)
             return msgpack.ExtType(EXT_REPR, self._inner([o.module, o.qualname, o.text]))
+        if t is _array.array:
+            return msgpack.ExtType(EXT_ARRAY, self._inner([o.typecode, _little_endian(o)]))
+        if t is _decimal.Decimal:
+            return msgpack.ExtType(EXT_DECIMAL, self._inner(str(o)))
+        if _is_numpy_array(o):
+            if o.dtype.kind in _NDARRAY_KINDS and o.dtype.fields is None and o.dtype.subdtype is None:
+                data = o.tobytes(order="C")
+                return msgpack.ExtType(EXT_NDARRAY, self._inner([o.dtype.str, list(o.shape), data]))
+            return self._default(_opaque(o))
         if t is _SetVal:
             return msgpack.ExtType(EXT_SET, self._inner([o.frozen, o.items]))
         if t is _DictSub:
@@ -424,12 +493,12 @@ class Encoder:
         if isinstance(o, dict):
             return self._default(_DictSub(t, list(o.items())))
         if isinstance(o, complex):
-            return msgpack.ExtType(EXT_REPR, self._inner(["builtins", "complex", repr(o)]))
+            return self._default(Opaque("builtins", "complex", repr(o)))
         if isinstance(o, (bytearray, memoryview)):
             return bytes(o)
         frozen = freeze(o, 1)
         if type(frozen) is type(o):                                # nothing more to take apart
-            return msgpack.ExtType(EXT_REPR, self._inner(list((t.__module__, t.__qualname__, repr(o)))))
+            return self._default(_opaque(o))
         return frozen
 
 
@@ -442,7 +511,7 @@ class _RecordSnap:
         self.module, self.qualname, self.attrs = frozen.module, frozen.qualname, frozen.attrs
 
 
-_MARKERS = (Missing, CallbackRef, Frozen, Opaque, _RecordSnap, _SetVal, _DictSub)
+_MARKERS = (Missing, CallbackRef, Frozen, Opaque, NotCaptured, _RecordSnap, _SetVal, _DictSub)
 
 
 def snapshot_record(obj):

@@ -34,9 +34,13 @@ To see those calls the strategy's ``context`` is given to the module through a
 recording stand-in; after ``initialize`` the module's ``vorn_params`` keeps the
 SDK's own context as it always does.
 
-The callback's thread only gathers references and plain values into a queue;
-a writer thread packs them (msgpack), compresses them (zstandard) and appends
-them to the file in chunks (see ``_capture_file``).  One file per trading day
+Each call is packed (msgpack) on the callback's thread when it happens, so the
+capture keeps the values as the module saw them whatever the SDK does to its
+objects afterwards; the market-data callbacks are recorded in native code
+(``_capture_native``).  The packed records wait in a store bounded by a memory
+budget (calls beyond it are dropped, and each gap is written into the capture);
+a writer thread compresses them (zstandard) and appends them to the file in
+chunks (see ``_capture_file``), with the interpreter lock released.  One file per trading day
 with ``{date}`` in the path (local date, YYYYMMDD), and/or a new file when one
 reaches ``max_bytes``.
 """
@@ -51,11 +55,9 @@ import sys
 import threading
 import time
 import weakref
-from operator import attrgetter
-
-import msgpack
 
 from tessaline_tools import _capture_file as cf
+from tessaline_tools import _capture_native as _native
 from tessaline_tools._capture_values import (CallbackRef, Decoder, Encoder, Missing, build_records, freeze,
                                              freeze_object, snapshot_record)
 
@@ -129,61 +131,106 @@ _tls = threading.local()
 
 # ---------------------------------------------------------------- the writer
 
-class CaptureWriter:
-    """Takes records from the callbacks' threads and writes them on its own thread."""
+DEFAULT_MEMORY_BUDGET = 64 << 20        # bytes of records that may wait for the disk
+DEFAULT_CLOSE_TIMEOUT = 10.0            # seconds close() waits for a disk that does not answer
+DEFAULT_FLUSH_INTERVAL = 1.0            # seconds a record waits at most before its chunk is written
+# zstandard's fast end: compressing costs the writer about half what level 3 does, for
+# chunks about a fifth larger (the records are mostly prices and volumes that differ)
+DEFAULT_LEVEL = -5
+SEGMENT_BYTES = 1 << 20                 # uncompressed bytes per chunk (at most)
+GAP_WARNING_INTERVAL = 60.0             # seconds between two warnings about dropped calls
 
-    def __init__(self, path, *, max_bytes=None, flush_interval=0.2, chunk_records=8192, level=3,
-                 module_name=MODULE_NAME, strategy_class=None):
+
+class CaptureWriter:
+    """Keeps the records the callbacks' threads encode, and writes them on its own thread.
+
+    Every call is encoded when it happens (the values as the module saw them)
+    into a store bounded by ``memory_budget`` bytes; when the disk falls that
+    far behind, calls are dropped, and each run of dropped calls is written as
+    a gap before the next call kept.  The writer thread compresses and writes
+    with the interpreter lock released.  ``close()`` waits at most
+    ``close_timeout`` seconds.  Failures are kept on the writer (``error``,
+    ``dropped``, ``salvaged``), each reported once as a warning through
+    ``log`` when it happens, and raised by ``close()``.
+    """
+
+    def __init__(self, path, *, max_bytes=None, flush_interval=DEFAULT_FLUSH_INTERVAL, chunk_records=8192,
+                 level=DEFAULT_LEVEL,
+                 memory_budget=DEFAULT_MEMORY_BUDGET, close_timeout=DEFAULT_CLOSE_TIMEOUT,
+                 module_name=MODULE_NAME, strategy_class=None, log=None):
+        if memory_budget is None or memory_budget <= 0:
+            raise ValueError("memory_budget is a positive number of bytes")
+        if close_timeout is None or close_timeout < 0:
+            raise ValueError("close_timeout is a number of seconds, 0 or more")
         self.template = os.fspath(path)
         self.max_bytes = max_bytes
         self.flush_interval = flush_interval
         self.chunk_records = chunk_records
         self.level = level
+        self.memory_budget = memory_budget
+        self.close_timeout = close_timeout
         self.paths = []
         self.records = 0
         self.calls = 0
-        self.dropped = 0
         self.salvaged = 0
+        self.salvaged_classes = collections.Counter()
         self.error = None
         self.bytes_written = 0
+        self._log = log
+        self._lost = 0                              # calls dropped on this side: unwritable, or given up at close
         self._meta = {"module": module_name, "strategy_class": strategy_class}
-        self._queue = collections.deque()
-        self.put = self._queue.append
-        self._seq = itertools.count(1)
-        self.next_seq = self._seq.__next__
         self._schemas = []                          # sid -> (module, qualname, names)
-        self._strict = set()                        # shapes packed with the careful packer
         self._threads = {}                          # thread ident -> name
-        self._schema_lock = threading.Lock()
+        self._schema_lock = threading.RLock()
         self._carry = {}
         self._file = None
         self._file_index = 0
         self._file_day = None
-        self._day_end_ns = None
-        self._encoder = Encoder()
-        self._fast = msgpack.Packer(default=self._encoder._default, use_bin_type=True, autoreset=True)
+        self._encoder = Encoder(on_salvage=self._salvaged)
+        self._rec = _native.Recorder(budget=memory_budget, segment_bytes=SEGMENT_BYTES,
+                                     segment_records=max(1, chunk_records), fallback=self._encoder.pack_value,
+                                     missing_hook=self._pack_missing, thread_hook=self.thread_seen,
+                                     gap_hook=self._gap_started, raised_hook=self.raised, enum_base=enum.Enum)
+        self.next_seq = self._rec.next_seq
+        self._last_gap_warning = None
+        self._writing_calls = 0                     # calls in the chunk being written
         self._wake = threading.Event()
         self._stop = False
+        self._abandoned = False
         self._closed = False
-        self._lock = threading.Lock()               # close() against the thread
+        self._lock = threading.Lock()               # close() against a second close()
         self._open_next()                           # a path that cannot be written fails here, not later
         self._thread = threading.Thread(target=self._run, name="tessaline-capture", daemon=True)
         self._thread.start()
         _live_writers.add(self)
 
-    # -- called on the callbacks' threads
+    @property
+    def dropped(self):
+        """Calls the capture does not hold: dropped for the memory budget, after a write
+        failure, or still waiting when ``close()`` gave up on the disk."""
+        return self._rec.dropped + self._lost
 
-    def schema(self, t, names, values):
-        """Registers the shape of a record type (first call of a callback with it)."""
+    @property
+    def pending_bytes(self):
+        """Bytes of records waiting for the disk (the writer's chunk in hand included)."""
+        return self._rec.pending + self._rec.in_flight
+
+    @property
+    def peak_bytes(self):
+        return self._rec.peak
+
+    @property
+    def gaps(self):
+        return self._rec.gaps
+
+    # -- called on the callbacks' threads (the interpreter lock held)
+
+    def schema(self, t, names):
+        """Registers the shape of a record type (first call of a callback with it); returns its id."""
         with self._schema_lock:
             sid = len(self._schemas)
             self._schemas.append((t.__module__, t.__qualname__, tuple(names)))
-            # values that a plain msgpack array would not keep (tuples, int or str subclasses
-            # such as IntEnum members) make the writer pack this shape the careful way
-            if any(type(v) is tuple or (isinstance(v, (int, str, float)) and type(v) not in (int, str, float, bool))
-                   for v in values):
-                self._strict.add(sid)
-            self.put([R_SCHEMA, sid, t.__module__, t.__qualname__, list(names)])
+            self._rec.append(self._encoder.pack([R_SCHEMA, sid, t.__module__, t.__qualname__, list(names)]), 1)
         return sid
 
     def thread_seen(self, tid):
@@ -191,114 +238,143 @@ class CaptureWriter:
             if tid not in self._threads:
                 th = threading._active.get(tid)                        # noqa: SLF001 - the caller's own thread
                 self._threads[tid] = th.name if th is not None else f"thread-{tid}"
-                self.put([R_THREAD, tid, self._threads[tid]])
+                self._rec.append(self._encoder.pack([R_THREAD, tid, self._threads[tid]]), 1)
+
+    def admit(self, wall_ns):
+        """Whether a call at ``wall_ns`` is recorded (False: the budget is full, it is dropped)."""
+        return self._rec.admit(wall_ns)
+
+    def record_call(self, name, wall_ns, mono_ns, tid, args, kwargs, pre):
+        """Records a call of a rarely called method, its values packed now; returns its sequence number."""
+        if tid not in self._threads:
+            self.thread_seen(tid)
+        enc = self._encoder
+        packed = enc.pack_record(args), enc.pack_record(kwargs), enc.pack_record(pre)
+        if "config" in pre:
+            self._carry["config"] = pre["config"]
+        if "env" in pre:
+            self._carry["env"] = pre["env"]
+        return self._rec.record_call(name, wall_ns, mono_ns, tid, *packed)
+
+    def context_call(self, seq, name, args, kwargs, info):
+        self._rec.append(self._encoder.pack_record([R_CTX, seq, name, args, kwargs, info]), 1)
+
+    def not_recorded(self, exc):
+        """A call the capture itself failed to record (not the callback's failure): counted
+        as dropped and reported; the callback goes on."""
+        self._lost += 1
+        self._warn(f"capture {self._where()}: a call could not be recorded: {_describe(exc)}")
+
+    def raised(self, seq, exc):
+        self._rec.append(self._encoder.pack([R_RAISED, seq, type(exc).__module__, type(exc).__qualname__,
+                                             _text(exc)]), 1)
+
+    def _pack_missing(self, exc):
+        return self._encoder.pack(Missing.of(exc))
+
+    def _gap_started(self):
+        now = time.monotonic()
+        if self._last_gap_warning is None or now - self._last_gap_warning >= GAP_WARNING_INTERVAL:
+            self._last_gap_warning = now
+            self._warn(f"capture {self._where()}: the disk is not keeping up and the {self.memory_budget >> 20} MB "
+                       f"memory budget is full: calls are dropped until it drains (each gap is marked in the "
+                       f"capture; {self.dropped} calls dropped so far)")
+
+    def _salvaged(self, module, qualname):
+        self.salvaged += 1
+        name = f"{module}.{qualname}"
+        self.salvaged_classes[name] += 1
+        if self.salvaged_classes[name] == 1:
+            self._warn(f"capture {self._where()}: values of class {name} cannot be kept as themselves: "
+                       f"kept by class and repr (a replay does not get them back)")
+
+    def _warn(self, message):
+        log = self._log
+        try:
+            if log is not None:
+                log(message)
+                return
+        except Exception:                                          # noqa: BLE001 - the message goes to stderr then
+            pass
+        print(f"tessaline-capture: {message}", file=sys.stderr)
+
+    def _where(self):
+        return self.paths[-1] if self.paths else self.template
 
     # -- the writer thread
 
     def _run(self):
-        while not self._stop:
+        rec = self._rec
+        while True:
+            stopping = self._stop
+            while not self._abandoned:
+                item = rec.take(False)
+                if item is None:
+                    item = rec.take(True)
+                    if item is None:
+                        break
+                self._write_item(item)
+                if not stopping and not rec.pending:
+                    break
+            if stopping or self._abandoned:
+                break
             self._wake.wait(self.flush_interval)
             self._wake.clear()
-            self._drain()
-        self._drain()
+        if not self._abandoned:
+            self._finish()
 
-    def _drain(self):
-        q = self._queue
-        while q:
-            batch = []
-            pop = q.popleft
-            try:
-                for _ in range(self.chunk_records):
-                    batch.append(pop())
-            except IndexError:
-                pass
-            if self.error is not None:
-                self.dropped += len(batch)
-                continue
-            try:
-                self._write_batch(batch)
-            except Exception as exc:                               # noqa: BLE001 - never reaches a callback
-                self.error = exc
-                self.dropped += len(batch)
-
-    def _write_batch(self, batch):
-        fast = self._fast.pack
-        strict = self._strict
-        out = []
-        append = out.append
-        day_end = self._day_end_ns
-        n = calls = 0
-        for item in batch:
-            kind = item[0]
-            if kind == R_CALL:
-                if day_end is not None and item[3] >= day_end:
-                    n = self._flush(out, n)
-                    out = []
-                    append = out.append
-                    self._open_next()
-                    day_end = self._day_end_ns
-                if item[6] not in strict:
-                    try:
-                        append(fast(item))
-                        calls += 1
-                        n += 1
-                        continue
-                    except Exception:                              # noqa: BLE001 - packed the careful way
-                        pass
-                item[7] = list(item[7])
-                append(self._pack_or_salvage(item))
-                calls += 1
-            elif kind == R_GCALL:
-                if day_end is not None and item[3] >= day_end:
-                    n = self._flush(out, n)
-                    out = []
-                    append = out.append
-                    self._open_next()
-                    day_end = self._day_end_ns
-                pre = item[8]
-                if "config" in pre:
-                    self._carry["config"] = pre["config"]
-                if "env" in pre:
-                    self._carry["env"] = pre["env"]
-                append(self._pack_or_salvage(list(item)))
-                calls += 1
-            else:
-                append(self._pack_or_salvage(list(item)))
-            n += 1
-        self.calls += calls
-        self._flush(out, n)
-
-    def _pack_or_salvage(self, item):
-        """Packs a record; a value that cannot be packed is kept by its class and ``repr``
-        (and counted in ``salvaged``), so one odd value never costs the rest of the capture."""
+    def _write_item(self, item):
+        data, n, calls, new_day = item
         try:
-            return self._encoder.pack(item)
-        except Exception:                                          # noqa: BLE001 - salvaged below
-            pass
-        from tessaline_tools._capture_values import _opaque
-        self.salvaged += 1
-
-        def safe(v, depth):
+            if self.error is not None:
+                self._lost += calls
+                return
+            self._writing_calls = calls
             try:
-                self._encoder.pack(v)
-                return v
-            except Exception:                                      # noqa: BLE001
-                if depth < 20 and type(v) is list:
-                    return [safe(x, depth + 1) for x in v]
-                if depth < 20 and type(v) is dict:
-                    return {(k if isinstance(k, (int, str)) else repr(k)): safe(x, depth + 1) for k, x in v.items()}
-                return _opaque(v)
-        return self._encoder.pack([safe(v, 0) for v in item])
-
-    def _flush(self, out, n):
-        if out:
-            if self._file is None:
-                self._open_next()
-            self._file.write(b"".join(out), n)
+                if new_day or self._file is None:
+                    self._open_next()
+                self._file.write(data, n)
+            except Exception as exc:                               # noqa: BLE001 - never reaches a callback
+                if not self._abandoned:
+                    self._lost += calls
+                    self._fail(exc)
+                return
+            finally:
+                self._writing_calls = 0
+            if self._abandoned:
+                return
             self.records += n
+            self.calls += calls
             if self.max_bytes and self._file.size >= self.max_bytes:
                 self._close_file()
-        return 0
+        finally:
+            self._rec.release(len(data))
+
+    def _fail(self, exc):
+        """The first write failure: recording stops (every later call counts as dropped)."""
+        if self.error is None:
+            self.error = exc
+        self._rec.disable()
+        self._lost += self._rec.discard()
+        self._warn(f"capture {self._where()}: cannot write: {_describe(exc)}; the capture stops here "
+                   f"({self.dropped} calls dropped so far)")
+
+    def _finish(self):
+        """After the last chunk: the closing record, and the file closed."""
+        try:
+            if self.error is None:
+                if self._file is None:
+                    self._open_next()
+                end = self._encoder.pack([R_END, {"calls": self.calls, "dropped": self.dropped}])
+                self._file.write(end, 1)
+                self.records += 1
+            self._close_file()
+        except Exception as exc:                                   # noqa: BLE001 - reported by close()
+            self._fail(exc)
+            try:
+                self._close_file()
+            except Exception:                                      # noqa: BLE001 - already failed
+                self._file = None
 
     def _path_for(self, day, index):
         path = self.template.replace("{date}", day) if "{date}" in self.template else self.template
@@ -316,7 +392,7 @@ class CaptureWriter:
             if day != self._file_day:
                 self._file_index = 0
             tomorrow = _dt.datetime.fromtimestamp(now).date() + _dt.timedelta(days=1)
-            self._day_end_ns = int(time.mktime(tomorrow.timetuple()) * 1e9)
+            self._rec.day_end_ns = int(time.mktime(tomorrow.timetuple()) * 1e9)
         path = self._path_for(day, self._file_index)
         while os.path.exists(path):
             if not rotating:
@@ -342,42 +418,61 @@ class CaptureWriter:
 
     def _close_file(self):
         if self._file is not None:
-            self.bytes_written += self._file.size
-            self._file.close()
-            self._file = None
+            f, self._file = self._file, None
+            self.bytes_written += f.size
+            f.close()
 
     # -- control
 
     def flush(self, timeout=10.0):
-        """Waits until what was queued before the call is on disk."""
+        """Waits until what was recorded before the call is on disk (or ``timeout`` seconds)."""
         deadline = time.monotonic() + timeout
-        while self._queue and time.monotonic() < deadline and self._thread.is_alive():
+        while self.pending_bytes and time.monotonic() < deadline and self._thread.is_alive():
             self._wake.set()
             time.sleep(0.005)
 
-    def close(self):
-        """Writes what is queued and a closing record, and closes the file."""
+    def close(self, timeout=None):
+        """Writes what is recorded and a closing record, and closes the file; waits at most
+        ``timeout`` seconds (default ``close_timeout``) for the disk.  Raises
+        ``CaptureWriteError`` if the capture is not complete: a write failed, calls were
+        dropped, or the disk did not answer in time."""
         with self._lock:
             if self._closed:
                 return
             self._closed = True
+        self._rec.close_gap()
         self._stop = True
         self._wake.set()
-        self._thread.join()
-        if self.error is None:
-            try:
-                if self._file is None:
-                    self._open_next()
-                if self._file is not None:
-                    self._file.write(self._encoder.pack([R_END, {"calls": self.calls, "dropped": self.dropped}]), 1)
-                    self.records += 1
-            except Exception as exc:                               # noqa: BLE001 - reported by close's caller
-                self.error = exc
-        self._close_file()
+        wait = self.close_timeout if timeout is None else timeout
+        self._thread.join(wait)
+        if not self._thread.is_alive():
+            # calls that come after the close are not recorded (counted as dropped)
+            self._rec.disable()
+            self._lost += self._rec.discard()
+        else:
+            # a disk that does not answer: what is still waiting is given up, the thread is left to it
+            self._abandoned = True
+            self._rec.disable()
+            self._lost += self._rec.discard() + self._writing_calls
+            if self.error is None:
+                self.error = TimeoutError(f"the disk did not answer within {wait:g} s")
+            self._warn(f"capture {self._where()}: the disk did not answer within {wait:g} s; the capture is "
+                       f"incomplete ({self.dropped} calls dropped)")
         _live_writers.discard(self)
+        problem = self.problem()
+        if problem is not None:
+            raise CaptureWriteError(problem) from self.error
+
+    def problem(self):
+        """One line saying why the capture is incomplete, or None."""
         if self.error is not None:
-            raise CaptureWriteError(f"capture could not be written completely: {self.error!r} "
-                                    f"({self.dropped} records dropped)") from self.error
+            return (f"capture {self._where()} could not be written completely: {_describe(self.error)} "
+                    f"({self.calls} calls written, {self.dropped} dropped)")
+        if self.dropped:
+            return (f"capture {self._where()} is incomplete: {self.dropped} calls dropped in {self.gaps} gap(s), "
+                    f"the disk not keeping up with a {self.memory_budget >> 20} MB memory budget "
+                    f"({self.calls} calls written)")
+        return None
 
     def __enter__(self):
         return self
@@ -388,7 +483,15 @@ class CaptureWriter:
 
 
 class CaptureWriteError(Exception):
-    pass
+    """A capture that could not be written completely (the message says why)."""
+
+
+def _describe(exc):
+    if isinstance(exc, OSError) and exc.strerror:
+        return f"{exc.strerror}" + (f": {exc.filename}" if exc.filename else "")
+    if isinstance(exc, TimeoutError):
+        return str(exc)
+    return f"{type(exc).__name__}: {exc}"
 
 
 _live_writers = weakref.WeakSet()
@@ -396,11 +499,19 @@ _live_writers = weakref.WeakSet()
 
 @atexit.register
 def _close_all():
+    """At exit, a capture never closed is closed here; anything it lost goes to stderr."""
     for w in list(_live_writers):
         try:
             w.close()
-        except Exception:                                          # noqa: BLE001 - at exit nobody is left to tell
-            pass
+        except CaptureWriteError as exc:
+            print(f"tessaline-capture: {exc}", file=sys.stderr)
+        except Exception as exc:                                   # noqa: BLE001 - the last word on it
+            print(f"tessaline-capture: capture {w._where()} was not closed cleanly: {_describe(exc)}",
+                  file=sys.stderr)
+        if w.salvaged:
+            classes = ", ".join(sorted(w.salvaged_classes))
+            print(f"tessaline-capture: capture {w._where()}: {w.salvaged} values kept only by class and repr "
+                  f"({classes})", file=sys.stderr)
 
 
 # ---------------------------------------------------------------- the recording context
@@ -431,8 +542,9 @@ class ContextTap:
                 interval = args[0] if isinstance(args[0], int) else 0
                 timers.append((time.monotonic_ns() + max(interval, 0), reg, cb_name))
                 info = reg
-            writer.put((R_CTX, seq, name, [_ctx_value(a) for a in args],
-                        {k: _ctx_value(v) for k, v in kwargs.items()}, info))
+            if seq:                                        # 0: the call it belongs to was dropped
+                writer.context_call(seq, name, [_ctx_value(a) for a in args],
+                                    {k: _ctx_value(v) for k, v in kwargs.items()}, info)
             return target(*args, **kwargs)
         call.__name__ = name
         return call
@@ -452,74 +564,47 @@ def _ctx_value(v):
 
 # ---------------------------------------------------------------- the wrapper class
 
-def capturing(strategy_class, path, *, max_bytes=None, flush_interval=0.2, chunk_records=8192, level=3):
+def capturing(strategy_class, path, *, max_bytes=None, flush_interval=DEFAULT_FLUSH_INTERVAL, chunk_records=8192,
+              level=DEFAULT_LEVEL,
+              memory_budget=DEFAULT_MEMORY_BUDGET, close_timeout=DEFAULT_CLOSE_TIMEOUT):
     """A subclass of ``strategy_class`` whose instances record every outside call into a capture
     at ``path`` (``{date}`` in it: one file per local day; ``max_bytes``: a new file when one
-    is that large).  The writer is the class attribute ``capture``."""
+    is that large).  At most ``memory_budget`` bytes of records wait for the disk (calls beyond
+    it are dropped and the gap marked); ``close()`` waits at most ``close_timeout`` seconds.
+    The writer is the class attribute ``capture``; its warnings go to the host's
+    ``user_system_log`` as the strategy's module sees it."""
     module = sys.modules.get(strategy_class.__module__)
     writer = CaptureWriter(path, max_bytes=max_bytes, flush_interval=flush_interval,
-                           chunk_records=chunk_records, level=level,
-                           module_name=strategy_class.__module__,
-                           strategy_class=f"{strategy_class.__module__}.{strategy_class.__qualname__}")
+                           chunk_records=chunk_records, level=level, memory_budget=memory_budget,
+                           close_timeout=close_timeout, module_name=strategy_class.__module__,
+                           strategy_class=f"{strategy_class.__module__}.{strategy_class.__qualname__}",
+                           log=_host_warning(module))
     ns = {"capture": writer, "__module__": __name__, "__qualname__": f"Captured{strategy_class.__name__}"}
     for name, params in SIGNATURES.items():
         base_fn = getattr(strategy_class, name, None)
         if base_fn is None:
             continue
+        generic = _generic_method(name, params, base_fn, writer, module)
         if name in HOT_ATTRS:
-            ns[name] = _hot_method(name, base_fn, HOT_ATTRS[name], writer, module)
+            attrs = HOT_ATTRS[name]
+            ns[name] = _native.HotMethod(writer._rec, name, attrs, base_fn, generic,  # noqa: SLF001 - its own
+                                         lambda t, _attrs=attrs: writer.schema(t, _attrs))
         else:
-            ns[name] = _generic_method(name, params, base_fn, writer, module)
+            ns[name] = generic
     ns["context"] = property(_get_context, _set_context)
     ns["__init__"] = _init_method(strategy_class, writer, module)
     return type(strategy_class)(f"Captured{strategy_class.__name__}", (strategy_class,), ns)
 
 
-def _hot_method(name, base_fn, attrs, writer, module):
-    """A market-data callback: the attributes the module reads, by one ``attrgetter``; the
-    values are held by reference until the writer packs them (within ``flush_interval``)."""
-    getter = attrgetter(*attrs)
-    put, next_seq = writer.put, writer.next_seq
-    schemas = {}
-    threads = writer._threads
-    time_ns, monotonic_ns, get_ident = time.time_ns, time.monotonic_ns, threading.get_ident
-    generic = _generic_method(name, SIGNATURES[name], base_fn, writer, module)
-
-    def method(self, *args, **kwargs):
-        if kwargs or len(args) != 1:
-            return generic(self, *args, **kwargs)
-        record = args[0]
-        try:
-            vals = getter(record)
-        except Exception:                                          # noqa: BLE001 - kept attribute by attribute
-            vals = _values_slowly(record, attrs)
-        sid = schemas.get(type(record))
-        if sid is None:
-            sid = schemas[type(record)] = writer.schema(type(record), attrs, vals)
-        tid = get_ident()
-        if tid not in threads:
-            writer.thread_seen(tid)
-        seq = next_seq()
-        put([R_CALL, seq, name, time_ns(), monotonic_ns(), tid, sid, vals])
-        try:
-            return base_fn(self, record)
-        except BaseException as exc:
-            put([R_RAISED, seq, type(exc).__module__, type(exc).__qualname__, _text(exc)])
-            raise
-
-    method.__name__ = name
-    method.__qualname__ = f"Captured.{name}"
-    return method
-
-
-def _values_slowly(record, attrs):
-    out = []
-    for a in attrs:
-        try:
-            out.append(getattr(record, a))
-        except Exception as exc:                                   # noqa: BLE001 - the lookup's own failure
-            out.append(Missing.of(exc))
-    return out
+def _host_warning(module):
+    """Warnings of the capture go where the module's own go: the host's ``user_system_log``."""
+    def warn(message):
+        logger = getattr(module, "user_system_log", None)
+        emit = getattr(logger, "warning", None) or getattr(logger, "warn", None)
+        if emit is None:
+            raise LookupError("no host log")
+        emit(message)
+    return warn
 
 
 def _text(exc):
@@ -529,23 +614,35 @@ def _text(exc):
         return f"<{type(exc).__qualname__}: str() failed>"
 
 
-def _generic_method(name, params, base_fn, writer, module):
-    put, next_seq = writer.put, writer.next_seq
+def _recorded_call(writer, name, params, strategy, args, kwargs, module):
+    """Records an outside call of a rarely called method before it runs; its sequence
+    number, or 0 when it is dropped."""
+    wall, mono, tid = time.time_ns(), time.monotonic_ns(), threading.get_ident()
+    timer = _fired_timer(strategy, name)
+    if not writer.admit(wall):
+        return 0
+    try:
+        pre = _pre_state(name, strategy, args, kwargs, module)
+        if timer is not None:
+            pre["timer"] = timer
+        return writer.record_call(name, wall, mono, tid, _encode_args(params, args),
+                                  {k: _encode_arg(k, v) for k, v in kwargs.items()}, pre)
+    except Exception as exc:                                       # noqa: BLE001 - the call itself goes on
+        writer.not_recorded(exc)
+        return 0
 
+
+def _generic_method(name, params, base_fn, writer, module):
     def method(self, *args, **kwargs):
         if getattr(_tls, "depth", 0):
             return base_fn(self, *args, **kwargs)                  # the module calling itself
-        seq = next_seq()
-        if threading.get_ident() not in writer._threads:
-            writer.thread_seen(threading.get_ident())
-        pre = _pre_state(name, self, args, kwargs, module)
-        put((R_GCALL, seq, name, time.time_ns(), time.monotonic_ns(), threading.get_ident(),
-             _encode_args(params, args), {k: _encode_arg(k, v) for k, v in kwargs.items()}, pre))
+        seq = _recorded_call(writer, name, params, self, args, kwargs, module)
         _tls.depth, _tls.seq = 1, seq
         try:
             result = base_fn(self, *args, **kwargs)
         except BaseException as exc:
-            put((R_RAISED, seq, type(exc).__module__, type(exc).__qualname__, _text(exc)))
+            if seq:
+                writer.raised(seq, exc)
             raise
         finally:
             _tls.depth, _tls.seq = 0, 0
@@ -560,23 +657,18 @@ def _generic_method(name, params, base_fn, writer, module):
 
 def _init_method(strategy_class, writer, module):
     base_init = strategy_class.__init__
-    put, next_seq = writer.put, writer.next_seq
 
     def __init__(self, *args, **kwargs):
         object.__setattr__(self, "_tsl_timers", [])
         if getattr(_tls, "depth", 0):
             return base_init(self, *args, **kwargs)
-        seq = next_seq()
-        if threading.get_ident() not in writer._threads:
-            writer.thread_seen(threading.get_ident())
-        pre = _pre_state("__init__", self, args, kwargs, module)
-        put((R_GCALL, seq, "__init__", time.time_ns(), time.monotonic_ns(), threading.get_ident(),
-             _encode_args(("config",), args), {k: _encode_arg(k, v) for k, v in kwargs.items()}, pre))
+        seq = _recorded_call(writer, "__init__", ("config",), self, args, kwargs, module)
         _tls.depth, _tls.seq = 1, seq
         try:
             base_init(self, *args, **kwargs)
         except BaseException as exc:
-            put((R_RAISED, seq, type(exc).__module__, type(exc).__qualname__, _text(exc)))
+            if seq:
+                writer.raised(seq, exc)
             raise
         finally:
             _tls.depth, _tls.seq = 0, 0
@@ -622,14 +714,20 @@ def _pre_state(name, strategy, args, kwargs, module):
     if name in ORDER_METHODS and module is not None:
         record = args[0] if args else next(iter(kwargs.values()), None)
         pre["order"] = _host_order(record, module)
+    return pre
+
+
+def _fired_timer(strategy, name):
+    """The registration a timer callback answers (the earliest due of that name), taken off
+    the list whether or not the call is recorded."""
     timers = strategy.__dict__.get("_tsl_timers") if hasattr(strategy, "__dict__") else None
     if timers:
         fired = [t for t in timers if t[2] == name]
         if fired:
             first = min(fired)
             timers.remove(first)
-            pre["timer"] = first[1]
-    return pre
+            return first[1]
+    return None
 
 
 def _config_fields(config):
@@ -726,7 +824,7 @@ def _host_order(record, module):
 def _account(account):
     """The account the host gives for an order: its plain attributes (identity, cash figures);
     positions and other nested objects are the host's and are not captured."""
-    from tessaline_tools._capture_values import Frozen, Opaque, attribute_names
+    from tessaline_tools._capture_values import NOT_CAPTURED_TEXT, Frozen, NotCaptured, attribute_names
     t = type(account)
     names = list(attribute_names(t))
     d = getattr(account, "__dict__", None)
@@ -741,7 +839,7 @@ def _account(account):
         if v is None or isinstance(v, (bool, int, float, str, enum.Enum)):
             attrs.append((name, freeze(v)))
         else:
-            attrs.append((name, Opaque(type(v).__module__, type(v).__qualname__, "<not captured>")))
+            attrs.append((name, NotCaptured(type(v).__module__, type(v).__qualname__, NOT_CAPTURED_TEXT)))
     return Frozen(t.__module__, t.__qualname__, attrs)
 
 

@@ -456,6 +456,10 @@ def _run(args, outputs, out, err, keep_bar):
         for gap in g.get("gaps") or []:
             print(f"tessaline-replay: note: {g['path']}: the capture dropped {gap['dropped']} calls before call "
                   f"#{gap['position']} (its memory budget was full)", file=err)
+            if len(impls) >= 2:
+                # the module's state after the gap misses what the dropped calls did, on both sides alike
+                print(f"tessaline-replay: results from call #{gap['position']} of {g['path']} on cannot be "
+                      f"trusted: the module's state there lacks the dropped calls", file=err)
     for d in damage:
         print(f"tessaline-replay: damaged capture: {d['path']}: {d['kind']} chunk at offset {d['offset']}: "
               f"{d['detail']}; replayed up to there", file=err)

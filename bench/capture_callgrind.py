@@ -1,0 +1,128 @@
+"""Instructions the capture adds to a market-data callback, counted by callgrind
+over the whole process on the simulated session.
+
+    .venv/bin/python bench/capture_callgrind.py                 # 10 instruments, 11 and 33 minutes per half
+    .venv/bin/python bench/capture_callgrind.py --json out.json
+
+Four runs under ``valgrind --tool=callgrind --separate-threads=yes``: the
+session of two lengths, each plain and captured.  Start-up (imports, the
+module's construction, the capture's first file) cancels in the difference
+between the two lengths; what remains is divided by the extra market-data
+callbacks of the longer session.  The callback's thread (the process's main
+thread: single-thread delivery) and every other thread (the capture's writer)
+are counted apart.  Needs valgrind, and the module, the sandbox and the tools
+installed in the interpreter used.
+"""
+import argparse
+import glob
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+MARKET_DATA = ("on_snapshot", "on_tick_order", "on_tick_trade", "on_bar")
+
+DRIVER = """
+import json, sys
+from tessaline_sim.session import Options, run_simulation
+instruments, minutes, capture, level = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3] or None, sys.argv[5]
+if level != "default":
+    import tessaline_tools.capture as tc
+    _capturing = tc.capturing
+    tc.capturing = lambda *a, **k: _capturing(*a, level=int(level), **k)
+report, host, result = run_simulation(Options(instruments=instruments, days=1, minutes_per_half=minutes,
+                                              capture_path=capture))
+assert report["ok"], "the simulated session failed"
+counts = {name: len(lat) for name, lat in result.latency_ns.items()}
+extra = {}
+if capture:
+    cap = result.capture
+    extra = {"calls": cap.calls, "bytes": cap.bytes_written, "dropped": cap.dropped}
+json.dump({"counts": counts, "capture": extra}, open(sys.argv[4], "w"))
+"""
+
+
+def thread_totals(pattern):
+    """{thread number: instructions} from the per-thread dumps of one run."""
+    out = {}
+    for path in glob.glob(pattern):
+        suffix = path.rsplit(".", 1)[1]                     # PID, or PID-THREAD with --separate-threads
+        thread = int(suffix.split("-")[1]) if "-" in suffix else 1
+        with open(path) as f:
+            for line in f:
+                if line.startswith(("summary:", "totals:")):
+                    out[thread] = out.get(thread, 0) + int(line.split()[1])
+                    break
+    return out
+
+
+def run_one(tmp, tag, instruments, minutes, capture, level=None):
+    out = os.path.join(tmp, f"cg-{tag}")
+    info = os.path.join(tmp, f"{tag}.json")
+    cap = os.path.join(tmp, f"{tag}.tlcap") if capture else ""
+    # numpy's BLAS threads spin on their own schedule: one thread for it keeps them out of the counts
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    subprocess.run(["valgrind", "--tool=callgrind", "--separate-threads=yes", f"--callgrind-out-file={out}.%p",
+                    sys.executable, "-c", DRIVER, str(instruments), str(minutes), cap, info,
+                    "default" if level is None else str(level)],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    totals = thread_totals(out + ".*")
+    with open(info) as f:
+        data = json.load(f)
+    main = totals.get(1, 0)
+    return {"main": main, "other": sum(v for k, v in totals.items() if k != 1), "counts": data["counts"],
+            "capture": data["capture"]}
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--instruments", type=int, default=10)
+    p.add_argument("--short", type=int, default=11, help="minutes per half of the shorter session")
+    p.add_argument("--long", type=int, default=33, help="minutes per half of the longer session")
+    p.add_argument("--level", type=int, action="append", dest="levels",
+                   help="zstandard level of the capture (repeat to compare; default: the writer's own)")
+    p.add_argument("--json", metavar="PATH")
+    args = p.parse_args(argv)
+    tmp = tempfile.mkdtemp(prefix="capture-callgrind-")
+    runs = {}
+    levels = args.levels or [None]
+    for kind in ["plain"] + [f"capture{'' if lv is None else lv}" for lv in levels]:
+        level = None if kind in ("plain", "capture") else int(kind[len("capture"):])
+        for minutes in (args.short, args.long):
+            tag = f"{kind}_{minutes}"
+            runs[tag] = run_one(tmp, tag, args.instruments, minutes, kind != "plain", level)
+            print(f"{tag:14} main thread {runs[tag]['main']:>14,}  other threads {runs[tag]['other']:>14,}",
+                  flush=True)
+
+    def md(run):
+        return sum(run["counts"].get(n, 0) for n in MARKET_DATA)
+
+    def delta(kind, part):
+        return runs[f"{kind}_{args.long}"][part] - runs[f"{kind}_{args.short}"][part]
+
+    calls = md(runs[f"plain_{args.long}"]) - md(runs[f"plain_{args.short}"])
+    plain = {part: delta("plain", part) / calls for part in ("main", "other")}
+    print(f"per market-data callback ({calls} more in the longer session), start-up cancelled:")
+    print(f"  plain: {plain['main']:,.0f} instructions on the callback's thread")
+    results = {}
+    for lv in levels:
+        kind = f"capture{'' if lv is None else lv}"
+        calls_c = md(runs[f"{kind}_{args.long}"]) - md(runs[f"{kind}_{args.short}"])
+        if calls != calls_c:
+            raise SystemExit(f"the plain and captured sessions delivered different callbacks ({calls} vs {calls_c})")
+        captured = {part: delta(kind, part) / calls for part in ("main", "other")}
+        added = {part: captured[part] - plain[part] for part in ("main", "other")}
+        cap_long, cap_short = runs[f"{kind}_{args.long}"]["capture"], runs[f"{kind}_{args.short}"]["capture"]
+        size = (cap_long["bytes"] - cap_short["bytes"]) / (cap_long["calls"] - cap_short["calls"]) * 1e6
+        results[kind] = {"added_per_callback": added, "bytes_per_million_calls": size}
+        print(f"  added by the capture{'' if lv is None else f' at level {lv}'}: {added['main']:,.0f} on the "
+              f"callback's thread, {added['other']:,.0f} on other threads (the writer), "
+              f"{added['main'] + added['other']:,.0f} in all; {size / 1e6:.1f} MB per million calls")
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump({"runs": runs, "plain_per_callback": plain, "captures": results}, f, indent=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,315 @@
+// A market-data callback of a captured strategy class. Called as a method
+// (it is a method descriptor, so a call through the instance binds nothing),
+// it packs the record attributes the module reads, with the call's moments
+// and thread, into the capture's store, then calls the strategy's own method.
+// A record type whose attributes are plain slots is read straight from its
+// slots while the type is unchanged (its version tag holds); any other type,
+// or an unset slot, goes through the ordinary attribute lookup.
+#include "recorder.hpp"
+
+#include "msgpack_out.hpp"
+
+#include <structmember.h>
+
+#include <new>
+
+namespace capture {
+
+namespace {
+
+struct TypeEntry {
+    Ref type;
+    long sid = -1;
+    unsigned int version = 0;  // 0: no valid version tag, every attribute looked up
+    std::vector<Py_ssize_t> offsets;  // per attribute: slot offset, or -1
+};
+
+struct HotImpl {
+    Ref recorder;
+    Ref name;
+    Ref attrs;  // tuple of str
+    Ref base;
+    Ref generic;  // the callback with any other arguments: the generic recording
+    Ref schema_hook;  // type -> shape id (registers the shape; its record goes in first)
+    Buffer name_packed;
+    std::vector<TypeEntry> types;
+    Buffer scratch;
+    bool scratch_busy = false;
+};
+
+struct HotMethod {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    HotImpl* impl;
+};
+
+HotMethod* self_of(PyObject* o) { return reinterpret_cast<HotMethod*>(o); }
+
+unsigned int version_of(PyTypeObject* t) {
+    return (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
+}
+
+void find_slots(HotImpl& m, TypeEntry& e, PyTypeObject* t) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(m.attrs.get());
+    e.offsets.assign(static_cast<size_t>(n), -1);
+    if (t->tp_getattro != PyObject_GenericGetAttr) {
+        e.version = 0;
+        return;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* d = _PyType_Lookup(t, PyTuple_GET_ITEM(m.attrs.get(), i));
+        if (d == nullptr || Py_TYPE(d) != &PyMemberDescr_Type) continue;
+        PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
+        if (member->type == T_OBJECT_EX && !(member->flags & READ_RESTRICTED))
+            e.offsets[static_cast<size_t>(i)] = member->offset;
+    }
+    e.version = version_of(t);
+}
+
+TypeEntry* entry_for(HotImpl& m, PyTypeObject* t) {
+    for (TypeEntry& e : m.types) {
+        if (e.type.get() != reinterpret_cast<PyObject*>(t)) continue;
+        if (e.version != 0 && e.version != version_of(t)) find_slots(m, e, t);
+        return &e;
+    }
+    PyObject* argv[] = {nullptr, reinterpret_cast<PyObject*>(t)};
+    Ref sid = Ref::steal(PyObject_Vectorcall(m.schema_hook.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             nullptr));
+    if (!sid) return nullptr;
+    const long id = PyLong_AsLong(sid.get());
+    if (id == -1 && PyErr_Occurred()) return nullptr;
+    TypeEntry e;
+    e.type = Ref::borrow(reinterpret_cast<PyObject*>(t));
+    e.sid = id;
+    find_slots(m, e, t);
+    m.types.push_back(std::move(e));
+    return &m.types.back();
+}
+
+bool pack_missing(Recorder* r, Buffer& out) {
+    Ref packed;
+    {
+        HeldException held;
+        PyObject* argv[] = {nullptr, held.value()};
+        packed = Ref::steal(PyObject_Vectorcall(r->missing_hook.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                nullptr));
+        if (!packed) {
+            PyErr_WriteUnraisable(r->missing_hook.get());
+        }
+    }
+    PyErr_Clear();  // the lookup's own exception: kept in the record, not raised
+    if (!packed || !PyBytes_Check(packed.get())) {
+        msgpack::nil(out);
+        return true;
+    }
+    out.append(std::string_view(PyBytes_AS_STRING(packed.get()), static_cast<size_t>(PyBytes_GET_SIZE(packed.get()))));
+    return true;
+}
+
+// Packs and stores one call; its sequence number, or 0 with an exception set.
+uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mono) {
+    TypeEntry* e = entry_for(m, Py_TYPE(rec));
+    if (e == nullptr) return 0;
+    const unsigned long tid = PyThread_get_thread_ident();
+    if (!ensure_thread(r, tid)) return 0;
+    const long sid = e->sid;
+    Scratch scratch(m.scratch, m.scratch_busy);
+    Buffer& out = scratch.buf();
+    msgpack::uint(out, static_cast<uint64_t>(sid));
+    PyObject* attrs = m.attrs.get();
+    const Py_ssize_t n = PyTuple_GET_SIZE(attrs);
+    msgpack::array(out, static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = nullptr;
+        if (e->version != 0) {
+            const Py_ssize_t off = e->offsets[static_cast<size_t>(i)];
+            if (off >= 0) {
+                v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(rec) + off);
+                Py_XINCREF(v);
+            }
+        }
+        if (v == nullptr) {
+            v = PyObject_GetAttr(rec, PyTuple_GET_ITEM(attrs, i));
+            if (v == nullptr) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) return 0;
+                if (!pack_missing(r, out)) return 0;
+                if (!(e = entry_for(m, Py_TYPE(rec)))) return 0;
+                continue;
+            }
+            // the lookup may have run Python code: the entry may have moved, the type changed
+            e = entry_for(m, Py_TYPE(rec));
+            if (e == nullptr) {
+                Py_DECREF(v);
+                return 0;
+            }
+        }
+        Ref hold = Ref::steal(v);
+        const uint64_t runs = r->packer->python_runs();
+        if (!r->packer->pack(out, v)) return 0;
+        if (r->packer->python_runs() != runs && !(e = entry_for(m, Py_TYPE(rec)))) return 0;
+    }
+    return r->store->commit_call(kind_call, m.name_packed.view(), wall, mono, tid, out.view(), 2);
+}
+
+void report_raised(Recorder* r, uint64_t seq) {
+    HeldException held;
+    Ref seq_obj = Ref::steal(PyLong_FromUnsignedLongLong(seq));
+    if (!seq_obj) {
+        PyErr_WriteUnraisable(r->raised_hook.get());
+        return;
+    }
+    PyObject* argv[] = {nullptr, seq_obj.get(), held.value()};
+    Ref result = Ref::steal(PyObject_Vectorcall(r->raised_hook.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                nullptr));
+    if (!result) PyErr_WriteUnraisable(r->raised_hook.get());
+}
+
+PyObject* hot_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    HotMethod* self = self_of(callable);
+    HotImpl& m = *self->impl;
+    if (PyVectorcall_NARGS(nargsf) != 2 || kwnames != nullptr)
+        return PyObject_Vectorcall(m.generic.get(), args, nargsf, kwnames);
+    Recorder* r = reinterpret_cast<Recorder*>(m.recorder.get());
+    const int64_t wall = wall_ns();
+    const int64_t mono = monotonic_ns();
+    bool gap_started = false;
+    uint64_t seq = 0;
+    if (r->store->admit(wall, gap_started)) {
+        try {
+            seq = record(m, r, args[1], wall, mono);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        }
+        if (seq == 0) {
+            // KeyboardInterrupt and the like go on up; a failure of the capture
+            // itself is reported and costs only this call's record
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            PyErr_WriteUnraisable(callable);
+            ++r->store->dropped;
+        }
+    } else if (gap_started) {
+        report_gap(r);
+    }
+    PyObject* result = PyObject_Vectorcall(m.base.get(), args, nargsf, nullptr);
+    if (result == nullptr && seq != 0) report_raised(r, seq);
+    return result;
+}
+
+PyObject* hot_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"recorder", "name", "attrs", "base", "generic", "schema_hook", nullptr};
+    PyObject *recorder, *name, *attrs, *base, *generic, *schema;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O!UO!OOO", const_cast<char**>(keywords), &RecorderType, &recorder,
+                                     &name, &PyTuple_Type, &attrs, &base, &generic, &schema))
+        return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(attrs); ++i) {
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(attrs, i))) {
+            PyErr_SetString(PyExc_TypeError, "attribute names are str");
+            return nullptr;
+        }
+    }
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+    if (s == nullptr) return nullptr;
+    Ref o = Ref::steal(type->tp_alloc(type, 0));
+    if (!o) return nullptr;
+    HotMethod* self = self_of(o.get());
+    try {
+        self->impl = new HotImpl();
+        msgpack::str(self->impl->name_packed, std::string_view(s, static_cast<size_t>(n)));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    HotImpl& m = *self->impl;
+    m.recorder = Ref::borrow(recorder);
+    m.name = Ref::borrow(name);
+    m.attrs = Ref::borrow(attrs);
+    m.base = Ref::borrow(base);
+    m.generic = Ref::borrow(generic);
+    m.schema_hook = Ref::borrow(schema);
+    self->vectorcall = hot_vectorcall;
+    return o.release();
+}
+
+int hot_traverse(PyObject* o, visitproc visit, void* arg) {
+    HotImpl* m = self_of(o)->impl;
+    if (m == nullptr) return 0;
+    for (const Ref* r : {&m->recorder, &m->name, &m->attrs, &m->base, &m->generic, &m->schema_hook})
+        if (int v = r->visit(visit, arg)) return v;
+    for (const TypeEntry& e : m->types)
+        if (int v = e.type.visit(visit, arg)) return v;
+    return 0;
+}
+
+int hot_clear(PyObject* o) {
+    HotImpl* m = self_of(o)->impl;
+    if (m == nullptr) return 0;
+    // every reference goes before any is released: a finalizer it runs may reach this object
+    HotImpl gone;
+    std::swap(gone.recorder, m->recorder);
+    std::swap(gone.name, m->name);
+    std::swap(gone.attrs, m->attrs);
+    std::swap(gone.base, m->base);
+    std::swap(gone.generic, m->generic);
+    std::swap(gone.schema_hook, m->schema_hook);
+    std::swap(gone.types, m->types);
+    return 0;
+}
+
+void hot_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    hot_clear(o);
+    delete self_of(o)->impl;
+    Py_TYPE(o)->tp_free(o);
+}
+
+PyObject* hot_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+bool usable(HotMethod* self) {
+    if (self->impl != nullptr && self->impl->recorder) return true;
+    PyErr_SetString(PyExc_RuntimeError, "the captured method is cleared");
+    return false;
+}
+
+PyObject* hot_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!usable(self_of(self))) return nullptr;
+    return PyVectorcall_Call(self, args, kwargs);
+}
+
+PyObject* get_name(PyObject* o, void*) {
+    return usable(self_of(o)) ? Py_NewRef(self_of(o)->impl->name.get()) : nullptr;
+}
+
+PyObject* get_wrapped(PyObject* o, void*) {
+    return usable(self_of(o)) ? Py_NewRef(self_of(o)->impl->base.get()) : nullptr;
+}
+
+PyGetSetDef hot_getset[] = {
+    {"__name__", get_name, nullptr, "the callback's name", nullptr},
+    {"__wrapped__", get_wrapped, nullptr, "the strategy's own method", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject HotMethodType = [] {
+    PyTypeObject t{};
+    t.ob_base.ob_base.ob_refcnt = 1;  // a static type is never freed
+    t.tp_name = "tessaline_tools._capture_native.HotMethod";
+    t.tp_basicsize = sizeof(HotMethod);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_doc = "A market-data callback that records each call, then makes it.";
+    t.tp_vectorcall_offset = offsetof(HotMethod, vectorcall);
+    t.tp_new = hot_new;
+    t.tp_call = hot_call;
+    t.tp_dealloc = hot_dealloc;
+    t.tp_traverse = hot_traverse;
+    t.tp_clear = hot_clear;
+    t.tp_descr_get = hot_descr_get;
+    t.tp_getset = hot_getset;
+    return t;
+}();
+
+}  // namespace capture

@@ -1,0 +1,160 @@
+// msgpack encoding of the plain values into a growing byte buffer, in the
+// compact forms the Python msgpack packer writes, so both sides' records read
+// alike. Every value is one capacity check and a few stores: these run for
+// each value of every market-data call.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace capture {
+
+class Buffer {
+public:
+    Buffer() noexcept = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+          cap_(std::exchange(other.cap_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            cap_ = std::exchange(other.cap_, 0);
+        }
+        return *this;
+    }
+    ~Buffer() { std::free(data_); }
+
+    const char* data() const noexcept { return data_; }
+    size_t size() const noexcept { return size_; }
+    size_t capacity() const noexcept { return cap_; }
+    bool empty() const noexcept { return size_ == 0; }
+    std::string_view view() const noexcept { return {data_, size_}; }
+    void clear() noexcept { size_ = 0; }
+    // Gives the memory back (a rare huge record does not keep it).
+    void release() noexcept {
+        std::free(std::exchange(data_, nullptr));
+        size_ = cap_ = 0;
+    }
+    void reserve(size_t n) {
+        if (n > cap_) grow_to(n);
+    }
+
+    // n writable bytes at the end; commit(n) keeps them.
+    char* room(size_t n) {
+        if (n > cap_ - size_) grow_to(size_ + n);
+        return data_ + size_;
+    }
+    void commit(size_t n) noexcept { size_ += n; }
+    void put(char c) {
+        *room(1) = c;
+        ++size_;
+    }
+    void append(std::string_view s) {
+        std::memcpy(room(s.size()), s.data(), s.size());
+        size_ += s.size();
+    }
+    char& operator[](size_t i) noexcept { return data_[i]; }
+
+private:
+    [[gnu::noinline]] void grow_to(size_t need) {
+        size_t cap = cap_ ? cap_ * 2 : 256;
+        while (cap < need) cap *= 2;
+        void* p = std::realloc(data_, cap);
+        if (p == nullptr) throw std::bad_alloc();
+        data_ = static_cast<char*>(p);
+        cap_ = cap;
+    }
+
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+};
+
+namespace msgpack {
+
+// A marker byte, then the low `bytes` bytes of v, most significant first.
+inline void put_be(Buffer& out, uint8_t marker, uint64_t v, int bytes) {
+    char* p = out.room(9);
+    p[0] = static_cast<char>(marker);
+    const uint64_t top = v << (8 * (8 - bytes));
+    const uint64_t be = std::endian::native == std::endian::big ? top : __builtin_bswap64(top);
+    std::memcpy(p + 1, &be, 8);  // always 8: the bytes past `bytes` are scratch, not committed
+    out.commit(1 + static_cast<size_t>(bytes));
+}
+
+inline void nil(Buffer& out) { out.put(static_cast<char>(0xc0)); }
+inline void boolean(Buffer& out, bool v) { out.put(static_cast<char>(v ? 0xc3 : 0xc2)); }
+
+inline void uint(Buffer& out, uint64_t v) {
+    if (v < 0x80) out.put(static_cast<char>(v));
+    else if (v <= 0xff) put_be(out, 0xcc, v, 1);
+    else if (v <= 0xffff) put_be(out, 0xcd, v, 2);
+    else if (v <= 0xffffffffu) put_be(out, 0xce, v, 4);
+    else put_be(out, 0xcf, v, 8);
+}
+
+inline void sint(Buffer& out, int64_t v) {
+    if (v >= 0) return uint(out, static_cast<uint64_t>(v));
+    if (v >= -32) out.put(static_cast<char>(v));
+    else if (v >= INT8_MIN) put_be(out, 0xd0, static_cast<uint64_t>(v), 1);
+    else if (v >= INT16_MIN) put_be(out, 0xd1, static_cast<uint64_t>(v), 2);
+    else if (v >= INT32_MIN) put_be(out, 0xd2, static_cast<uint64_t>(v), 4);
+    else put_be(out, 0xd3, static_cast<uint64_t>(v), 8);
+}
+
+inline void float64(Buffer& out, double v) { put_be(out, 0xcb, std::bit_cast<uint64_t>(v), 8); }
+
+inline void str(Buffer& out, std::string_view s) {
+    const size_t n = s.size();
+    if (n < 32) out.put(static_cast<char>(0xa0 | n));
+    else if (n <= 0xff) put_be(out, 0xd9, n, 1);
+    else if (n <= 0xffff) put_be(out, 0xda, n, 2);
+    else put_be(out, 0xdb, n, 4);
+    out.append(s);
+}
+
+inline void bin(Buffer& out, std::string_view s) {
+    const size_t n = s.size();
+    if (n <= 0xff) put_be(out, 0xc4, n, 1);
+    else if (n <= 0xffff) put_be(out, 0xc5, n, 2);
+    else put_be(out, 0xc6, n, 4);
+    out.append(s);
+}
+
+inline void array(Buffer& out, size_t n) {
+    if (n < 16) out.put(static_cast<char>(0x90 | n));
+    else if (n <= 0xffff) put_be(out, 0xdc, n, 2);
+    else put_be(out, 0xdd, n, 4);
+}
+
+// An extension value whose length is known only once its contents are
+// written: the widest header now, its length filled in by ext_end.
+inline size_t ext_begin(Buffer& out, int8_t type) {
+    const size_t at = out.size();
+    char* p = out.room(6);
+    p[0] = static_cast<char>(0xc9);
+    std::memset(p + 1, 0, 4);
+    p[5] = static_cast<char>(type);
+    out.commit(6);
+    return at;
+}
+
+inline void ext_end(Buffer& out, size_t at) {
+    const uint64_t n = out.size() - at - 6;
+    for (int i = 0; i < 4; ++i) out[at + 1 + static_cast<size_t>(i)] = static_cast<char>(n >> (8 * (3 - i)));
+}
+
+// msgpack limits a string, a binary or an array to 2**32 - 1 items.
+inline constexpr size_t max_length = 0xffffffffu;
+
+}  // namespace msgpack
+}  // namespace capture

@@ -1,0 +1,214 @@
+// The capture's record store: records encoded at the moment of the call wait
+// here, in segments, until the writer thread takes them. The store is bounded
+// by a memory budget: once the bytes waiting (and the bytes the writer holds)
+// reach it, calls are dropped and counted as one gap, which goes into the
+// capture before the next call that is kept. Every operation runs with the
+// interpreter lock held, which is what makes the store safe between threads.
+#pragma once
+
+#include "msgpack_out.hpp"
+#include "pyref.hpp"
+
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace capture {
+
+// Record kinds written here (the first element of every record).
+inline constexpr int kind_call = 2;
+inline constexpr int kind_gcall = 3;
+inline constexpr int kind_gap = 9;
+// Extension code of a tuple's contents.
+inline constexpr int8_t ext_tuple = 2;
+
+struct Segment {
+    Buffer data;
+    uint32_t records = 0;
+    uint32_t calls = 0;
+    bool new_day = false;  // the first record of a new local day: the writer opens the next file first
+};
+
+class ValuePacker {
+public:
+    // fallback(value) -> bytes packs what is not packed here; enum_base is enum.Enum.
+    ValuePacker(PyObject* fallback, PyObject* enum_base);
+    ~ValuePacker();
+    ValuePacker(const ValuePacker&) = delete;
+    ValuePacker& operator=(const ValuePacker&) = delete;
+
+    // Appends the msgpack form of v; false with a Python exception set.
+    bool pack(Buffer& out, PyObject* v, int depth = 0);
+    bool pack_fallback(Buffer& out, PyObject* v);
+    // The values that are most of every market-data record, packed inline with
+    // no call out; false (nothing written) for any other value.
+    static bool pack_plain(Buffer& out, PyObject* v) {
+        PyTypeObject* t = Py_TYPE(v);
+        if (t == &PyFloat_Type) {
+            msgpack::float64(out, PyFloat_AS_DOUBLE(v));
+            return true;
+        }
+        if (t == &PyLong_Type) {
+            // one or two digits (up to 60 bits) read in place: time stamps, volumes, codes
+            const Py_ssize_t size = Py_SIZE(v);
+            if (size < -2 || size > 2) return false;
+            const digit* d = reinterpret_cast<PyLongObject*>(v)->ob_digit;
+            uint64_t mag = size == 0 ? 0 : d[0];
+            if (size == 2 || size == -2) mag |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
+            if (size >= 0) msgpack::uint(out, mag);
+            else msgpack::sint(out, -static_cast<int64_t>(mag));
+            return true;
+        }
+        if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(v)) {
+            msgpack::str(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(v)),
+                                               static_cast<size_t>(PyUnicode_GET_LENGTH(v))));
+            return true;
+        }
+        if (v == Py_None) {
+            msgpack::nil(out);
+            return true;
+        }
+        if (t == &PyBool_Type) {
+            msgpack::boolean(out, v == Py_True);
+            return true;
+        }
+        return false;
+    }
+    // Counts the times packing ran Python code (which may change anything).
+    uint64_t python_runs() const { return python_runs_; }
+    int traverse(visitproc visit, void* arg) const;
+    void clear();
+
+private:
+    bool pack_other(Buffer& out, PyObject* v);
+    bool pack_sequence(Buffer& out, PyObject* seq, int depth);
+
+    Ref fallback_;
+    Ref enum_base_;
+    // enumeration members met so far, by identity, and their packed form (a reference held on each)
+    std::unordered_map<PyObject*, std::string> members_;
+    uint64_t python_runs_ = 0;
+};
+
+class Store {
+public:
+    Store(size_t budget, size_t segment_bytes, uint32_t segment_records);
+
+    // A call is about to be recorded at wall time `wall`: true if it is kept,
+    // false if it is dropped (counted in the current gap). `gap_started`
+    // tells the caller to report a new gap.
+    bool admit(int64_t wall, bool& gap_started);
+    // Appends one call record; returns its sequence number.
+    uint64_t commit_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
+                         std::string_view tail, int tail_items);
+    void append(std::string_view records, uint32_t n_records);
+    // Writes the gap still open (the capture ends inside it): the next
+    // sequence number is the one no call got.
+    void close_gap() {
+        if (gap_calls_ && !disabled_) write_gap(seq_ + 1);
+    }
+    uint64_t next_seq() { return ++seq_; }
+
+    bool has_sealed() const { return !sealed_.empty(); }
+    bool has_current() const { return cur_.records > 0; }
+    void seal();
+    Segment take();
+    void release(size_t n) { in_flight_ = n > in_flight_ ? 0 : in_flight_ - n; }
+    // Forgets every waiting record; returns the calls among them.
+    uint64_t discard();
+    void disable() { disabled_ = true; }
+    bool disabled() const { return disabled_; }
+
+    size_t budget;
+    int64_t day_end_ns = INT64_MAX;
+    uint64_t dropped = 0;  // calls not recorded: budget full or capture stopped
+    uint64_t gaps = 0;
+    size_t pending() const { return pending_; }
+    size_t in_flight() const { return in_flight_; }
+    size_t peak() const { return peak_; }
+    uint64_t last_seq() const { return seq_; }
+    uint64_t gap_calls() const { return gap_calls_; }
+
+private:
+    void write_gap(uint64_t seq_after);
+    void grew(size_t n);
+
+    size_t segment_bytes_;
+    uint32_t segment_records_;
+    std::deque<Segment> sealed_;
+    Segment cur_;
+    size_t pending_ = 0;
+    size_t in_flight_ = 0;
+    size_t peak_ = 0;
+    uint64_t seq_ = 0;
+    bool disabled_ = false;
+    uint64_t gap_calls_ = 0;
+    int64_t gap_first_ = 0;
+    int64_t gap_last_ = 0;
+    uint64_t gap_seq_before_ = 0;
+};
+
+// The Python object that owns a Store, the value packer and the hooks.
+struct Recorder {
+    PyObject_HEAD
+    Store* store;
+    ValuePacker* packer;
+    Ref missing_hook;  // exception -> bytes: the packed form of an attribute whose lookup raised
+    Ref thread_hook;   // thread ident -> None: registers a thread (its record goes in first)
+    Ref gap_hook;      // () -> None: a gap began
+    Ref raised_hook;   // (seq, exception) -> None: a recorded call raised
+    std::vector<unsigned long>* threads;  // thread idents already registered
+    unsigned long last_thread;            // the one that called last (registered)
+};
+
+extern PyTypeObject RecorderType;
+extern PyTypeObject HotMethodType;
+
+// Wall and monotonic clocks, as time.time_ns() and time.monotonic_ns() read them.
+inline int64_t clock_ns(clockid_t clock) {
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+inline int64_t wall_ns() { return clock_ns(CLOCK_REALTIME); }
+inline int64_t monotonic_ns() { return clock_ns(CLOCK_MONOTONIC); }
+
+// Registers a new thread through the hook; false with an exception set.
+bool register_thread(Recorder* r, unsigned long tid);
+inline bool ensure_thread(Recorder* r, unsigned long tid) {
+    return tid == r->last_thread || register_thread(r, tid);
+}
+// Reports a new gap through the hook (its failure is not the caller's).
+void report_gap(Recorder* r);
+
+// A buffer its owner reuses between calls. Packing can run Python code, which
+// can let another thread in, or call back into the capture: a call that finds
+// the buffer in use packs into one of its own.
+class Scratch {
+public:
+    Scratch(Buffer& shared, bool& busy) : busy_(busy), pooled_(!busy) {
+        buf_ = pooled_ ? &shared : &own_;
+        busy_ = true;
+        buf_->clear();
+    }
+    ~Scratch() {
+        if (!pooled_) return;
+        busy_ = false;
+        if (buf_->capacity() > (1u << 20)) buf_->release();  // a rare huge record does not keep its memory
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    Buffer& buf() { return *buf_; }
+
+private:
+    bool& busy_;
+    bool pooled_;
+    Buffer own_;
+    Buffer* buf_;
+};
+
+}  // namespace capture

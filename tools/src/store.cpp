@@ -1,0 +1,113 @@
+#include "recorder.hpp"
+
+#include "msgpack_out.hpp"
+
+#include <ctime>
+
+namespace capture {
+
+Store::Store(size_t budget_bytes, size_t segment_bytes, uint32_t segment_records)
+    : budget(budget_bytes), segment_bytes_(segment_bytes), segment_records_(segment_records) {
+    cur_.data.reserve(segment_bytes_ + segment_bytes_ / 8);
+}
+
+bool Store::admit(int64_t wall, bool& gap_started) {
+    gap_started = false;
+    if (disabled_) {
+        ++dropped;
+        return false;
+    }
+    if (pending_ + in_flight_ >= budget) {
+        if (gap_calls_ == 0) {
+            gap_first_ = wall;
+            gap_seq_before_ = seq_;
+            gap_started = true;
+            ++gaps;
+        }
+        ++gap_calls_;
+        gap_last_ = wall;
+        ++dropped;
+        return false;
+    }
+    if (wall >= day_end_ns) {
+        // the first call of a new local day starts a segment of its own, so the
+        // writer can open the day's file before writing it
+        seal();
+        cur_.new_day = true;
+        day_end_ns = INT64_MAX;
+    }
+    return true;
+}
+
+void Store::write_gap(uint64_t seq_after) {
+    Buffer& out = cur_.data;
+    const size_t before = out.size();
+    msgpack::array(out, 6);
+    msgpack::uint(out, kind_gap);
+    msgpack::uint(out, gap_calls_);
+    msgpack::sint(out, gap_first_);
+    msgpack::sint(out, gap_last_);
+    msgpack::uint(out, gap_seq_before_);
+    msgpack::uint(out, seq_after);
+    ++cur_.records;
+    gap_calls_ = 0;
+    grew(out.size() - before);
+}
+
+uint64_t Store::commit_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
+                            std::string_view tail, int tail_items) {
+    const uint64_t seq = ++seq_;
+    if (gap_calls_) write_gap(seq);
+    Buffer& out = cur_.data;
+    const size_t before = out.size();
+    msgpack::array(out, 6 + static_cast<size_t>(tail_items));  // kind, seq, name, wall, mono, thread
+    msgpack::uint(out, static_cast<uint64_t>(kind));
+    msgpack::uint(out, seq);
+    out.append(name_packed);
+    msgpack::sint(out, wall);
+    msgpack::sint(out, mono);
+    msgpack::uint(out, tid);
+    out.append(tail);
+    ++cur_.records;
+    ++cur_.calls;
+    grew(out.size() - before);
+    return seq;
+}
+
+void Store::append(std::string_view records, uint32_t n_records) {
+    cur_.data.append(records);
+    cur_.records += n_records;
+    grew(records.size());
+}
+
+void Store::grew(size_t n) {
+    pending_ += n;
+    if (pending_ + in_flight_ > peak_) peak_ = pending_ + in_flight_;
+    if (cur_.data.size() >= segment_bytes_ || cur_.records >= segment_records_) seal();
+}
+
+void Store::seal() {
+    if (cur_.records == 0) return;
+    sealed_.push_back(std::move(cur_));
+    cur_ = Segment{};
+    cur_.data.reserve(segment_bytes_ + segment_bytes_ / 8);
+}
+
+Segment Store::take() {
+    Segment s = std::move(sealed_.front());
+    sealed_.pop_front();
+    pending_ -= s.data.size();
+    in_flight_ += s.data.size();
+    return s;
+}
+
+uint64_t Store::discard() {
+    seal();
+    uint64_t calls = 0;
+    for (const Segment& s : sealed_) calls += s.calls;
+    sealed_.clear();
+    pending_ = 0;
+    return calls;
+}
+
+}  // namespace capture

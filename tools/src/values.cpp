@@ -1,0 +1,137 @@
+// Plain values packed as msgpack at the moment of the call, so that what the
+// capture keeps is what the module saw, whatever the SDK does to the objects
+// afterwards. Exact built-in types are packed here; enumeration members once
+// each, then by identity; anything else by the Python packer (fallback),
+// also at the moment of the call.
+#include "recorder.hpp"
+
+#include "msgpack_out.hpp"
+
+namespace capture {
+
+namespace {
+// Deeper nesting (or a list that contains itself) goes to the fallback,
+// which keeps cycles and depth apart.
+constexpr int max_depth = 32;
+constexpr size_t max_members = 4096;
+}  // namespace
+
+ValuePacker::ValuePacker(PyObject* fallback, PyObject* enum_base)
+    : fallback_(Ref::borrow(fallback)), enum_base_(Ref::borrow(enum_base)) {}
+
+ValuePacker::~ValuePacker() { clear(); }
+
+void ValuePacker::clear() {
+    auto members = std::move(members_);
+    members_.clear();
+    for (auto& m : members) Py_DECREF(m.first);
+    fallback_.clear();
+    enum_base_.clear();
+}
+
+int ValuePacker::traverse(visitproc visit, void* arg) const {
+    if (int r = fallback_.visit(visit, arg)) return r;
+    return enum_base_.visit(visit, arg);
+}
+
+bool ValuePacker::pack(Buffer& out, PyObject* v, int depth) {
+    if (pack_plain(out, v)) return true;
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyLong_Type) {
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow == 0) {
+            msgpack::sint(out, x);
+            return true;
+        }
+        if (overflow > 0) {
+            const unsigned long long u = PyLong_AsUnsignedLongLong(v);
+            if (!PyErr_Occurred()) {
+                msgpack::uint(out, u);
+                return true;
+            }
+            PyErr_Clear();
+        }
+        return pack_fallback(out, v);  // beyond 64 bits
+    }
+    if (t == &PyUnicode_Type) {
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(v, &n);
+        if (s == nullptr) {
+            PyErr_Clear();  // lone surrogates: the fallback keeps the text its own way
+            return pack_fallback(out, v);
+        }
+        msgpack::str(out, std::string_view(s, static_cast<size_t>(n)));
+        return true;
+    }
+    if (t == &PyList_Type) {
+        if (depth >= max_depth) return pack_fallback(out, v);
+        return pack_sequence(out, v, depth);
+    }
+    if (t == &PyTuple_Type) {
+        if (depth >= max_depth) return pack_fallback(out, v);
+        const size_t at = msgpack::ext_begin(out, ext_tuple);
+        if (!pack_sequence(out, v, depth)) return false;
+        msgpack::ext_end(out, at);
+        return true;
+    }
+    if (t == &PyBytes_Type) {
+        msgpack::bin(out, std::string_view(PyBytes_AS_STRING(v), static_cast<size_t>(PyBytes_GET_SIZE(v))));
+        return true;
+    }
+    return pack_other(out, v);
+}
+
+bool ValuePacker::pack_sequence(Buffer& out, PyObject* seq, int depth) {
+    // The size is read once: packing an item can run Python code (the fallback)
+    // that changes a list; items it removed are packed as None, never read past.
+    const Py_ssize_t n = PyList_Check(seq) ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+    if (static_cast<size_t>(n) > msgpack::max_length) return pack_fallback(out, seq);
+    msgpack::array(out, static_cast<size_t>(n));
+    const bool list = PyList_Check(seq);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (list && i >= PyList_GET_SIZE(seq)) {
+            msgpack::nil(out);
+            continue;
+        }
+        PyObject* item = list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+        if (pack_plain(out, item)) continue;
+        Ref hold = Ref::borrow(item);
+        if (!pack(out, item, depth + 1)) return false;
+    }
+    return true;
+}
+
+bool ValuePacker::pack_other(Buffer& out, PyObject* v) {
+    auto found = members_.find(v);
+    if (found != members_.end()) {
+        out.append(found->second);
+        return true;
+    }
+    ++python_runs_;  // an instance check may run a metaclass's own code
+    const int is_member = PyObject_IsInstance(v, enum_base_.get());
+    if (is_member < 0) return false;
+    if (!is_member || members_.size() >= max_members) return pack_fallback(out, v);
+    Buffer packed;
+    if (!pack_fallback(packed, v)) return false;
+    Py_INCREF(v);
+    members_.emplace(v, std::string(packed.view()));
+    out.append(packed.view());
+    return true;
+}
+
+bool ValuePacker::pack_fallback(Buffer& out, PyObject* v) {
+    ++python_runs_;
+    PyObject* argv[] = {nullptr, v};
+    Ref packed = Ref::steal(PyObject_Vectorcall(fallback_.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                nullptr));
+    if (!packed) return false;
+    if (!PyBytes_Check(packed.get())) {
+        PyErr_SetString(PyExc_TypeError, "the capture's value packer returned no bytes");
+        return false;
+    }
+    out.append(std::string_view(PyBytes_AS_STRING(packed.get()), static_cast<size_t>(PyBytes_GET_SIZE(packed.get()))));
+    return true;
+}
+
+}  // namespace capture
