@@ -1,6 +1,7 @@
 // The module body: imports, module-level state, the four query functions and
 // the class VornStrategy, bound as globals in this order.
 #include <cstring>
+#include <exception>
 #include <initializer_list>
 #include <string_view>
 
