@@ -52,10 +52,9 @@ for tool in cc c++; do
     chmod +x "$work/bin/zig-$tool"
 done
 export CC="$work/bin/zig-cc" CXX="$work/bin/zig-c++"
-# clang's default
-# inlining leaves the attribute cache's lookup out of line in every callback,
-# 4-9% more instructions per call than the g++ build; a higher threshold
-# inlines it as g++ does and brings the two within 3% (bench/, light host).
+# clang's default inlining leaves the attribute cache's lookup out of line in
+# every callback, 4-9% more instructions per call than the g++ build; a higher
+# threshold inlines it as g++ does and brings the two within 3% (bench/, light host).
 export CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-mllvm -inline-threshold=1000"
 # Whatever a native distribution's own build says, its shared objects export
 # their extension modules' init functions and nothing else: the C++ runtime
