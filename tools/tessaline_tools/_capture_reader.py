@@ -14,8 +14,12 @@ import collections
 import datetime as _dt
 import os
 
+import msgpack
+
 from tessaline_tools import _capture_file as cf
 from tessaline_tools._capture_decode import Decoder, build_records, plain_records
+from tessaline_tools._capture_values import EXT_ENUM
+from tessaline_tools._replay_native import Records
 
 # record kinds: the first element of every record (as the writer numbers them)
 R_META, R_SCHEMA, R_CALL, R_GCALL, R_RAISED, R_CTX, R_THREAD, R_END, R_CARRY, R_GAP = range(10)
@@ -135,14 +139,21 @@ class CaptureReader:
                 self.path, self._threads = path, state.threads
                 for offset, raw, n in cf.iter_chunks(path, f, self.damage.append, self.max_chunk_bytes):
                     self.offset = offset
-                    unpacker = decoder.unpacker()
-                    unpacker.feed(raw)
-                    index, in_record = 0, False
                     decoder.missing_seen = False
+                    # market-data calls come out of the native reading ready; every other record
+                    # comes as msgpack gives it and is checked here
+                    records = Records(raw, decoder._ext, EXT_ENUM, decoder._enum_raw, callbacks,
+                                      _Fallback(decoder, raw), seq_pos, ring, self._forget_old_calls, max_wall,
+                                      position, None if state.first else fast)
+                    in_record = False
                     try:
-                        for rec in unpacker:
+                        for rec in records:
+                            if type(rec) is tuple:
+                                yield rec
+                                continue
                             in_record = True
-                            # a call with its record's values: nearly every record, checked inline
+                            position = records.position
+                            # a call whose values went through the decoder's hook: checked inline
                             if type(rec) is list and len(rec) == 8 and rec[0] == R_CALL and not state.first:
                                 _, seq, name, wall, mono, tid, sid, vals = rec
                                 shape = fast.get(sid) if type(sid) is int else None
@@ -162,7 +173,7 @@ class CaptureReader:
                                     position += 1
                                     if not position & 0xFFF and len(seq_pos) > RAISED_WINDOW // 2:
                                         self._forget_old_calls()
-                                    index += 1
+                                    records.position = position
                                     in_record = False
                                     continue
                             call = state.take(rec, position, offset)
@@ -170,17 +181,21 @@ class CaptureReader:
                             if call is not None:
                                 yield call
                                 position += 1
-                            index += 1
+                            records.position = position
+                            if records.shapes is None and not state.first:
+                                records.shapes = fast
                             in_record = False
                     except cf.CaptureError:
                         raise
                     except Exception as exc:                       # noqa: BLE001 - a record that does not hold
+                        index = records.index - 1 if in_record else records.index
                         why = _why(exc) if in_record else f"does not decode ({_why(exc)})"
                         self._bad(path, offset, index, _record_start(raw, index), why)
                         return
-                    if index != n:
+                    position = records.position
+                    if records.index != n:
                         self.damage.append(cf.Damage(path, offset, "corrupted",
-                                                     f"{index} records where the chunk says {n}"))
+                                                     f"{records.index} records where the chunk says {n}"))
                         return
                 self.opaque.update(state.decoder_opaque())
             self.calls_by_path[path] = position - sum(self.calls_by_path.values())
@@ -211,6 +226,28 @@ class CaptureReader:
 
 
 _EMPTY = {}                      # the keywords and prior state of a market-data call: none (never changed)
+
+
+class _Fallback:
+    """The records the native reading leaves alone (kinds it does not read, or bytes that do
+    not hold) are unpacked here, by the decoder's own unpacker, from where they start:
+    ``(record, where the next starts)``, or ``None`` when no whole record is left."""
+
+    def __init__(self, decoder, raw):
+        self.decoder, self.raw, self.unpacker = decoder, raw, None
+
+    def __call__(self, offset):
+        u = self.unpacker
+        if u is None or u.tell() > offset:
+            u = self.unpacker = self.decoder.unpacker()
+            u.feed(self.raw)
+        try:
+            while u.tell() < offset:
+                u.skip()                                   # records read natively: walked over, not built
+            rec = u.unpack()
+        except msgpack.OutOfData:
+            return None
+        return rec, u.tell()
 
 
 def _record_start(raw, index):

@@ -1,0 +1,344 @@
+// tessaline_tools._replay_native: the records of one decompressed chunk of a
+// capture, read for a replay.
+//
+// Iterating a Records object gives each record of the chunk in order. Nearly
+// every record is a market-data call whose values are plain or enumeration
+// members seen before; for those the reader's checks are made here and the
+// call comes out ready for the replay, as the tuple
+//     (position, callback name, wall ns, record, seq, mono ns, thread id)
+// with the record built as its shape's tuple class, and the reader's
+// bookkeeping (the position, the calls a later "raised" record may name) done.
+// Every other record comes out as the list msgpack gives, for the reader's
+// Python code to check and take; a record scan() refuses is unpacked by the
+// reader's Python unpacker (through `fallback`), so a file the plain reading
+// does not cover meets exactly the rules and messages it always did.
+#include "replay_msgpack.hpp"
+
+#include <climits>
+#include <new>
+#include <utility>
+
+namespace replay {
+namespace {
+
+constexpr long kind_call = 2;  // the first element of a call record
+
+struct Records {
+    Ref raw;          // the chunk's records (bytes), kept alive while read
+    Ref ext_hook;     // decoder._ext(code, data)
+    Ref enum_cache;   // the decoder's enumeration members by their packed bytes
+    Ref callbacks;    // the strategy callbacks a call may name (frozenset)
+    Ref fallback;     // fallback(offset) -> (record, next offset), or None at the end
+    Ref seq_pos;      // seq -> position, for the calls a "raised" record may name
+    Ref ring;         // the callback of each of the last positions
+    Ref forget;       // drops the oldest entries of seq_pos
+    Ref max_wall;     // the largest wall time a call may have, plus one
+    Ref shapes;       // record shape -> (tuple class or None, count, builder); None: no call is taken here
+    long long position;
+    Py_ssize_t index;  // records given out
+    size_t at;         // where the next record starts
+    int8_t enum_code;
+    long long max_wall_ll;  // max_wall, where it fits in 64 bits (max_wall_small)
+    bool max_wall_small;
+};
+
+struct RecordsObject {
+    PyObject_HEAD
+    Records* state;  // null once cleared
+};
+
+Records* state_of(PyObject* o) { return reinterpret_cast<RecordsObject*>(o)->state; }
+
+// Extension values: an enumeration member already in the decoder's cache is
+// taken from it; anything else goes to the decoder's hook, as msgpack would
+// send it, and the record is then left to the Python code.
+class Exts final : public ExtSource {
+public:
+    explicit Exts(Records& r) : r_(r) {}
+    bool hooked = false;
+
+    Ref ext(int8_t code, const uint8_t* data, size_t n) override {
+        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), Py_ssize_t(n)));
+        if (!bytes) return bytes;
+        if (code == r_.enum_code) {
+            PyObject* member = PyDict_GetItemWithError(r_.enum_cache.get(), bytes.get());
+            if (member != nullptr && member != Py_None) return Ref::borrow(member);
+            if (PyErr_Occurred()) return Ref();
+        }
+        hooked = true;
+        Ref code_obj = Ref::steal(PyLong_FromLong(code));
+        if (!code_obj) return code_obj;
+        PyObject* args[2] = {code_obj.get(), bytes.get()};
+        return Ref::steal(PyObject_Vectorcall(r_.ext_hook.get(), args, 2, nullptr));
+    }
+
+private:
+    Records& r_;
+};
+
+bool exact_int(PyObject* v) { return PyLong_CheckExact(v); }
+
+// 0 <= wall < max_wall, for an exact int.
+int wall_in_range(Records& r, PyObject* wall) {
+    int overflow = 0;
+    const long long w = PyLong_AsLongLongAndOverflow(wall, &overflow);
+    if (overflow < 0 || (overflow == 0 && w < 0)) return 0;
+    if (overflow == 0 && r.max_wall_small) return w < r.max_wall_ll;
+    if (overflow == 0) return 1;  // the limit is beyond 64 bits
+    return PyObject_RichCompareBool(wall, r.max_wall.get(), Py_LT);
+}
+
+// The call ready for the replay, or null: with an exception set when something failed,
+// without one when the record is not such a call (it then goes to the Python code).
+Ref take_call(Records& r, PyObject* rec) {
+    if (!PyList_CheckExact(rec) || PyList_GET_SIZE(rec) != 8) return Ref();
+    PyObject* const* f = reinterpret_cast<PyListObject*>(rec)->ob_item;
+    PyObject *kind = f[0], *seq = f[1], *name = f[2], *wall = f[3], *mono = f[4], *tid = f[5], *sid = f[6],
+             *vals = f[7];
+    if (!exact_int(kind) || PyLong_AsLong(kind) != kind_call) return Ref();
+    if (!exact_int(sid) || !PyUnicode_CheckExact(name) || !exact_int(seq) || !exact_int(wall) ||
+        !exact_int(mono) || !exact_int(tid) || !PyList_CheckExact(vals))
+        return Ref();
+    PyObject* shape = PyDict_GetItemWithError(r.shapes.get(), sid);
+    if (shape == nullptr || !PyTuple_CheckExact(shape) || PyTuple_GET_SIZE(shape) != 3) return Ref();
+    PyObject* cls = PyTuple_GET_ITEM(shape, 0);
+    PyObject* count = PyTuple_GET_ITEM(shape, 1);
+    if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), &PyTuple_Type) ||
+        !exact_int(count) || PyLong_AsSsize_t(count) != PyList_GET_SIZE(vals))
+        return Ref();
+    const int known = PySet_Contains(r.callbacks.get(), name);
+    if (known <= 0) return Ref();
+    const int in_range = wall_in_range(r, wall);
+    if (in_range <= 0) return Ref();
+
+    // the record as its shape's tuple class, as tuple.__new__(cls, values) makes it
+    const Py_ssize_t n = PyList_GET_SIZE(vals);
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    Ref record = Ref::steal(type->tp_alloc(type, n));
+    if (!record) return record;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = PyList_GET_ITEM(vals, i);
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(record.get(), i, v);
+    }
+    Ref position = Ref::steal(PyLong_FromLongLong(r.position));
+    if (!position) return position;
+    Ref call = Ref::steal(PyTuple_Pack(7, position.get(), name, wall, record.get(), seq, mono, tid));
+    if (!call) return call;
+    if (PyDict_SetItem(r.seq_pos.get(), seq, position.get()) < 0) return Ref();
+    const Py_ssize_t ring = PyList_GET_SIZE(r.ring.get());
+    Py_INCREF(name);
+    if (PyList_SetItem(r.ring.get(), Py_ssize_t(r.position & (ring - 1)), name) < 0) return Ref();
+    ++r.position;
+    if (!(r.position & 0xFFF) && PyDict_Size(r.seq_pos.get()) > ring / 2) {
+        Ref done = Ref::steal(PyObject_CallNoArgs(r.forget.get()));
+        if (!done) return done;
+    }
+    return call;
+}
+
+PyObject* records_next(PyObject* self) {
+    if (state_of(self) == nullptr) return nullptr;
+    Records& r = *state_of(self);
+    const auto* begin = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(r.raw.get()));
+    const size_t size = size_t(PyBytes_GET_SIZE(r.raw.get()));
+    if (r.at >= size) return nullptr;
+    Cursor scanned{begin + r.at, begin + size};
+    Ref rec;
+    bool hooked = true;
+    if (scan(scanned, 0)) {
+        Cursor c{begin + r.at, begin + size};
+        Exts exts(r);
+        rec = build(c, exts);
+        if (!rec) return nullptr;
+        r.at = size_t(c.p - begin);
+        hooked = exts.hooked;
+    } else {
+        Ref offset = Ref::steal(PyLong_FromSize_t(r.at));
+        if (!offset) return nullptr;
+        Ref got = Ref::steal(PyObject_CallOneArg(r.fallback.get(), offset.get()));
+        if (!got) return nullptr;
+        if (got.get() == Py_None) {  // no whole record left: the chunk's records end here
+            r.at = size;
+            return nullptr;
+        }
+        size_t next = 0;
+        if (!PyTuple_CheckExact(got.get()) || PyTuple_GET_SIZE(got.get()) != 2 ||
+            !exact_int(PyTuple_GET_ITEM(got.get(), 1)) ||
+            (next = PyLong_AsSize_t(PyTuple_GET_ITEM(got.get(), 1)), PyErr_Occurred()) || next <= r.at ||
+            next > size) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_SystemError, "the fallback reader did not move on within the chunk");
+            return nullptr;
+        }
+        rec = Ref::borrow(PyTuple_GET_ITEM(got.get(), 0));
+        r.at = next;
+    }
+    ++r.index;
+    if (!hooked && r.shapes.get() != Py_None) {
+        Ref call = take_call(r, rec.get());
+        if (call) return call.release();
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return rec.release();
+}
+
+int records_traverse(PyObject* self, visitproc visit, void* arg) {
+    Records* r = state_of(self);
+    if (r == nullptr) return 0;
+    for (const Ref* ref : {&r->raw, &r->ext_hook, &r->enum_cache, &r->callbacks, &r->fallback, &r->seq_pos,
+                           &r->ring, &r->forget, &r->max_wall, &r->shapes})
+        if (int e = ref->visit(visit, arg)) return e;
+    return 0;
+}
+
+int records_clear(PyObject* self) {
+    // every reference goes before any is released: a finalizer it runs may reach this object
+    Records* gone = std::exchange(reinterpret_cast<RecordsObject*>(self)->state, nullptr);
+    delete gone;
+    return 0;
+}
+
+void records_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    records_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* records_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    PyObject *raw, *hook, *enum_cache, *callbacks, *fallback, *seq_pos, *ring, *forget, *max_wall, *shapes;
+    long long position;
+    int enum_code;
+    static const char* names[] = {"raw", "ext_hook", "enum_code", "enum_cache", "callbacks", "fallback",
+                                  "seq_pos", "ring", "forget", "max_wall", "position", "shapes", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O!OiO!O!OO!O!OO!LO:Records", const_cast<char**>(names),
+                                     &PyBytes_Type, &raw, &hook, &enum_code, &PyDict_Type, &enum_cache,
+                                     &PyFrozenSet_Type, &callbacks, &fallback, &PyDict_Type, &seq_pos, &PyList_Type,
+                                     &ring, &forget, &PyLong_Type, &max_wall, &position, &shapes))
+        return nullptr;
+    const Py_ssize_t ring_size = PyList_GET_SIZE(ring);
+    if (ring_size < 2 || (ring_size & (ring_size - 1)) || enum_code < -128 || enum_code > 127 || position < 0 ||
+        (shapes != Py_None && !PyDict_Check(shapes))) {
+        PyErr_SetString(PyExc_ValueError, "Records: a ring of a power of two, an extension code, a position "
+                                          "of 0 or more, and shapes as a dict or None");
+        return nullptr;
+    }
+    Ref o = Ref::steal(type->tp_alloc(type, 0));
+    if (!o) return nullptr;
+    Records* r = new (std::nothrow) Records();
+    if (r == nullptr) return PyErr_NoMemory();
+    reinterpret_cast<RecordsObject*>(o.get())->state = r;
+    r->raw = Ref::borrow(raw);
+    r->ext_hook = Ref::borrow(hook);
+    r->enum_cache = Ref::borrow(enum_cache);
+    r->callbacks = Ref::borrow(callbacks);
+    r->fallback = Ref::borrow(fallback);
+    r->seq_pos = Ref::borrow(seq_pos);
+    r->ring = Ref::borrow(ring);
+    r->forget = Ref::borrow(forget);
+    r->max_wall = Ref::borrow(max_wall);
+    r->shapes = Ref::borrow(shapes);
+    r->position = position;
+    r->index = 0;
+    r->at = 0;
+    r->enum_code = static_cast<int8_t>(enum_code);
+    int overflow = 0;
+    r->max_wall_ll = PyLong_AsLongLongAndOverflow(max_wall, &overflow);
+    r->max_wall_small = overflow == 0;
+    if (overflow < 0) r->max_wall_ll = 0, r->max_wall_small = true;  // nothing is below it
+    return o.release();
+}
+
+bool usable(PyObject* self) {
+    if (state_of(self) != nullptr) return true;
+    PyErr_SetString(PyExc_RuntimeError, "the records are cleared");
+    return false;
+}
+
+PyObject* get_position(PyObject* self, void*) {
+    return usable(self) ? PyLong_FromLongLong(state_of(self)->position) : nullptr;
+}
+
+int set_position(PyObject* self, PyObject* value, void*) {
+    if (!usable(self)) return -1;
+    if (value == nullptr || !PyLong_CheckExact(value)) {
+        PyErr_SetString(PyExc_TypeError, "the position is an int");
+        return -1;
+    }
+    const long long p = PyLong_AsLongLong(value);
+    if (p == -1 && PyErr_Occurred()) return -1;
+    if (p < 0) {
+        PyErr_SetString(PyExc_ValueError, "the position is 0 or more");
+        return -1;
+    }
+    state_of(self)->position = p;
+    return 0;
+}
+
+PyObject* get_index(PyObject* self, void*) {
+    return usable(self) ? PyLong_FromSsize_t(state_of(self)->index) : nullptr;
+}
+
+PyObject* get_shapes(PyObject* self, void*) {
+    return usable(self) ? Py_NewRef(state_of(self)->shapes.get()) : nullptr;
+}
+
+int set_shapes(PyObject* self, PyObject* value, void*) {
+    if (!usable(self)) return -1;
+    if (value == nullptr || (value != Py_None && !PyDict_Check(value))) {
+        PyErr_SetString(PyExc_TypeError, "the shapes are a dict or None");
+        return -1;
+    }
+    Ref old = std::exchange(state_of(self)->shapes, Ref::borrow(value));
+    return 0;
+}
+
+PyGetSetDef records_getset[] = {
+    {"position", get_position, set_position, "the position the next call gets", nullptr},
+    {"index", get_index, nullptr, "the records given out so far", nullptr},
+    {"shapes", get_shapes, set_shapes, "the record shapes calls are taken for here (None: none)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject RecordsType = [] {
+    PyTypeObject t{};
+    t.ob_base.ob_base.ob_refcnt = 1;  // a static type is never freed
+    t.tp_name = "tessaline_tools._replay_native.Records";
+    t.tp_basicsize = sizeof(RecordsObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = "The records of one decompressed chunk of a capture, market-data calls ready for the replay.";
+    t.tp_new = records_new;
+    t.tp_dealloc = records_dealloc;
+    t.tp_traverse = records_traverse;
+    t.tp_clear = records_clear;
+    t.tp_iter = PyObject_SelfIter;
+    t.tp_iternext = records_next;
+    t.tp_getset = records_getset;
+    return t;
+}();
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_replay_native",
+    "A capture's records read for a replay.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace replay
+
+PyMODINIT_FUNC PyInit__replay_native() {
+    if (PyType_Ready(&replay::RecordsType) < 0) return nullptr;
+    PyObject* m = PyModule_Create(&replay::module_def);
+    if (m == nullptr) return nullptr;
+    if (PyModule_AddObjectRef(m, "Records", reinterpret_cast<PyObject*>(&replay::RecordsType)) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}
