@@ -13,6 +13,7 @@
 // reader's Python unpacker (through `fallback`), so a file the plain reading
 // does not cover meets exactly the rules and messages it always did.
 #include "replay_msgpack.hpp"
+#include "replay_native.hpp"
 
 #include <climits>
 #include <new>
@@ -300,6 +301,10 @@ PyGetSetDef records_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+
+
+}  // namespace
+
 PyTypeObject RecordsType = [] {
     PyTypeObject t{};
     t.ob_base.ob_base.ob_refcnt = 1;  // a static type is never freed
@@ -317,28 +322,4 @@ PyTypeObject RecordsType = [] {
     return t;
 }();
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_replay_native",
-    "A capture's records read for a replay.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-}  // namespace
 }  // namespace replay
-
-PyMODINIT_FUNC PyInit__replay_native() {
-    if (PyType_Ready(&replay::RecordsType) < 0) return nullptr;
-    PyObject* m = PyModule_Create(&replay::module_def);
-    if (m == nullptr) return nullptr;
-    if (PyModule_AddObjectRef(m, "Records", reinterpret_cast<PyObject*>(&replay::RecordsType)) < 0) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
-}

@@ -21,6 +21,7 @@ import time
 from tessaline_tools import _replay_world as world
 from tessaline_tools._capture_file import CaptureError
 from tessaline_tools._capture_values import Missing
+from tessaline_tools._replay_native import Tally
 
 MODULE_NAME = "corvix.tarrow.utils.tessaline"
 CONFIG_MARK = "<config>"
@@ -220,7 +221,8 @@ class Replay:
             events, logs, ctx = self.events, self.logs, self.context_calls
             clock = self.clock
             perf = time.perf_counter_ns
-            add = summary.add if summary is not None else None
+            # a summary of ours is counted natively, call by call, into its own containers
+            add = None if summary is None else Tally(summary) if type(summary) is Summary else summary.add
             reader = self.reader
             methods, strategy = {}, None
             for item in reader.items():
