@@ -162,11 +162,15 @@ inline bool scan(Cursor& c, int depth, bool as_key = false) noexcept {
     return false;
 }
 
-// What build() calls for an extension value (code, data) -> object.
+// What build() calls for an extension value (code, data) -> object, and for text
+// (valid UTF-8 already: scan() checked it).
 class ExtSource {
 public:
     virtual ~ExtSource() = default;
     virtual Ref ext(int8_t code, const uint8_t* data, size_t n) = 0;
+    virtual Ref text(const char* s, size_t n) {
+        return Ref::steal(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "strict"));
+    }
 };
 
 // Builds the value scan() accepted at c (the same bytes); null with an exception set on failure.
@@ -210,7 +214,7 @@ inline Ref build(Cursor& c, ExtSource& exts) {
             if (s.width) length(c, s.width, n);
             const char* p = reinterpret_cast<const char*>(c.p);
             c.p += n;
-            return Ref::steal(PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "strict"));
+            return exts.text(p, n);
         }
         case Shape::bin: {
             length(c, s.width, n);

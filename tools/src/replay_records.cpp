@@ -16,6 +16,7 @@
 #include "replay_native.hpp"
 
 #include <climits>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -23,6 +24,60 @@ namespace replay {
 namespace {
 
 constexpr long kind_call = 2;  // the first element of a call record
+
+// Short values that recur in nearly every record (callback names, instrument codes,
+// enumeration members) kept by their packed bytes, so that each is decoded, and its
+// text hashed, once per chunk. A slot holds the latest value of its bytes' hash.
+class Recurring {
+public:
+    static constexpr size_t max_bytes = 48;
+
+    Recurring() = default;
+    Recurring(const Recurring&) = delete;
+    Recurring& operator=(const Recurring&) = delete;
+    ~Recurring() { clear(); }
+
+    // The value kept for these bytes (a new reference), or null.
+    PyObject* find(int tag, const char* s, size_t n) const noexcept {
+        if (n > max_bytes) return nullptr;
+        const Slot& slot = slots_[hash(tag, s, n)];
+        if (slot.value == nullptr || slot.tag != tag || slot.len != n || std::memcmp(slot.bytes, s, n) != 0)
+            return nullptr;
+        return Py_NewRef(slot.value);
+    }
+
+    void keep(int tag, const char* s, size_t n, PyObject* value) noexcept {
+        if (n > max_bytes) return;
+        Slot& slot = slots_[hash(tag, s, n)];
+        PyObject* old = slot.value;
+        slot.tag = tag;
+        slot.len = static_cast<uint8_t>(n);
+        std::memcpy(slot.bytes, s, n);
+        slot.value = Py_NewRef(value);
+        Py_XDECREF(old);
+    }
+
+    void clear() noexcept {
+        for (Slot& slot : slots_) Py_CLEAR(slot.value);
+    }
+
+private:
+    static constexpr size_t slot_count = 256;
+    struct Slot {
+        PyObject* value = nullptr;
+        int tag = 0;
+        uint8_t len = 0;
+        char bytes[max_bytes];
+    };
+
+    static size_t hash(int tag, const char* s, size_t n) noexcept {
+        uint32_t h = 2166136261u ^ static_cast<uint32_t>(tag);
+        for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<uint8_t>(s[i])) * 16777619u;
+        return (h ^ h >> 16) & (slot_count - 1);
+    }
+
+    Slot slots_[slot_count];
+};
 
 struct Records {
     Ref raw;          // the chunk's records (bytes), kept alive while read
@@ -41,7 +96,11 @@ struct Records {
     int8_t enum_code;
     long long max_wall_ll;  // max_wall, where it fits in 64 bits (max_wall_small)
     bool max_wall_small;
+    Recurring recurring;
+    Py_ssize_t enum_cache_size = 0;  // the decoder's cache as last seen: smaller means it was cleared
 };
+
+constexpr int tag_text = -1000;  // apart from every extension code
 
 struct RecordsObject {
     PyObject_HEAD
@@ -59,11 +118,22 @@ public:
     bool hooked = false;
 
     Ref ext(int8_t code, const uint8_t* data, size_t n) override {
-        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), Py_ssize_t(n)));
+        const char* s = reinterpret_cast<const char*>(data);
+        if (code == r_.enum_code) {
+            // a member stays what the decoder's cache says while the cache keeps it
+            const Py_ssize_t size = PyDict_GET_SIZE(r_.enum_cache.get());
+            if (size < r_.enum_cache_size) r_.recurring.clear();
+            r_.enum_cache_size = size;
+            if (PyObject* member = r_.recurring.find(code, s, n)) return Ref::steal(member);
+        }
+        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(s, Py_ssize_t(n)));
         if (!bytes) return bytes;
         if (code == r_.enum_code) {
             PyObject* member = PyDict_GetItemWithError(r_.enum_cache.get(), bytes.get());
-            if (member != nullptr && member != Py_None) return Ref::borrow(member);
+            if (member != nullptr && member != Py_None) {
+                r_.recurring.keep(code, s, n, member);
+                return Ref::borrow(member);
+            }
             if (PyErr_Occurred()) return Ref();
         }
         hooked = true;
@@ -71,6 +141,13 @@ public:
         if (!code_obj) return code_obj;
         PyObject* args[2] = {code_obj.get(), bytes.get()};
         return Ref::steal(PyObject_Vectorcall(r_.ext_hook.get(), args, 2, nullptr));
+    }
+
+    Ref text(const char* s, size_t n) override {
+        if (PyObject* kept = r_.recurring.find(tag_text, s, n)) return Ref::steal(kept);
+        Ref value = ExtSource::text(s, n);
+        if (value && n <= 16) r_.recurring.keep(tag_text, s, n, value.get());
+        return value;
     }
 
 private:
@@ -89,42 +166,31 @@ int wall_in_range(Records& r, PyObject* wall) {
     return PyObject_RichCompareBool(wall, r.max_wall.get(), Py_LT);
 }
 
-// The call ready for the replay, or null: with an exception set when something failed,
-// without one when the record is not such a call (it then goes to the Python code).
-Ref take_call(Records& r, PyObject* rec) {
-    if (!PyList_CheckExact(rec) || PyList_GET_SIZE(rec) != 8) return Ref();
-    PyObject* const* f = reinterpret_cast<PyListObject*>(rec)->ob_item;
-    PyObject *kind = f[0], *seq = f[1], *name = f[2], *wall = f[3], *mono = f[4], *tid = f[5], *sid = f[6],
-             *vals = f[7];
-    if (!exact_int(kind) || PyLong_AsLong(kind) != kind_call) return Ref();
-    if (!exact_int(sid) || !PyUnicode_CheckExact(name) || !exact_int(seq) || !exact_int(wall) ||
-        !exact_int(mono) || !exact_int(tid) || !PyList_CheckExact(vals))
-        return Ref();
+// The tuple class of a call's record when the call may be taken here: a call of a strategy
+// callback, of a known shape with its tuple class, with `count` values and fields of the
+// right types. Borrowed; null (no exception) when it may not, null with one on failure.
+PyTypeObject* call_class(Records& r, PyObject* seq, PyObject* name, PyObject* wall, PyObject* mono, PyObject* tid,
+                         PyObject* sid, Py_ssize_t count) {
+    if (!exact_int(sid) || !PyUnicode_CheckExact(name) || !exact_int(seq) || !exact_int(wall) || !exact_int(mono) ||
+        !exact_int(tid))
+        return nullptr;
     PyObject* shape = PyDict_GetItemWithError(r.shapes.get(), sid);
-    if (shape == nullptr || !PyTuple_CheckExact(shape) || PyTuple_GET_SIZE(shape) != 3) return Ref();
+    if (shape == nullptr || !PyTuple_CheckExact(shape) || PyTuple_GET_SIZE(shape) != 3) return nullptr;
     PyObject* cls = PyTuple_GET_ITEM(shape, 0);
-    PyObject* count = PyTuple_GET_ITEM(shape, 1);
+    PyObject* n = PyTuple_GET_ITEM(shape, 1);
     if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), &PyTuple_Type) ||
-        !exact_int(count) || PyLong_AsSsize_t(count) != PyList_GET_SIZE(vals))
-        return Ref();
-    const int known = PySet_Contains(r.callbacks.get(), name);
-    if (known <= 0) return Ref();
-    const int in_range = wall_in_range(r, wall);
-    if (in_range <= 0) return Ref();
+        !exact_int(n) || PyLong_AsSsize_t(n) != count)
+        return nullptr;
+    if (PySet_Contains(r.callbacks.get(), name) <= 0 || wall_in_range(r, wall) <= 0) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(cls);
+}
 
-    // the record as its shape's tuple class, as tuple.__new__(cls, values) makes it
-    const Py_ssize_t n = PyList_GET_SIZE(vals);
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    Ref record = Ref::steal(type->tp_alloc(type, n));
-    if (!record) return record;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* v = PyList_GET_ITEM(vals, i);
-        Py_INCREF(v);
-        PyTuple_SET_ITEM(record.get(), i, v);
-    }
+// The call as the replay takes it, with the reader's bookkeeping done.
+Ref ready_call(Records& r, PyObject* record, PyObject* seq, PyObject* name, PyObject* wall, PyObject* mono,
+               PyObject* tid) {
     Ref position = Ref::steal(PyLong_FromLongLong(r.position));
     if (!position) return position;
-    Ref call = Ref::steal(PyTuple_Pack(7, position.get(), name, wall, record.get(), seq, mono, tid));
+    Ref call = Ref::steal(PyTuple_Pack(7, position.get(), name, wall, record, seq, mono, tid));
     if (!call) return call;
     if (PyDict_SetItem(r.seq_pos.get(), seq, position.get()) < 0) return Ref();
     const Py_ssize_t ring = PyList_GET_SIZE(r.ring.get());
@@ -138,12 +204,165 @@ Ref take_call(Records& r, PyObject* rec) {
     return call;
 }
 
+// The call ready for the replay, from a record msgpack gave; null as call_class().
+Ref take_call(Records& r, PyObject* rec) {
+    if (!PyList_CheckExact(rec) || PyList_GET_SIZE(rec) != 8) return Ref();
+    PyObject* const* f = reinterpret_cast<PyListObject*>(rec)->ob_item;
+    PyObject *kind = f[0], *seq = f[1], *name = f[2], *wall = f[3], *mono = f[4], *tid = f[5], *sid = f[6],
+             *vals = f[7];
+    if (!exact_int(kind) || PyLong_AsLong(kind) != kind_call || !PyList_CheckExact(vals)) return Ref();
+    const Py_ssize_t n = PyList_GET_SIZE(vals);
+    PyTypeObject* type = call_class(r, seq, name, wall, mono, tid, sid, n);
+    if (type == nullptr) return Ref();
+    // the record as its shape's tuple class, as tuple.__new__(cls, values) makes it
+    Ref record = Ref::steal(type->tp_alloc(type, n));
+    if (!record) return record;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = PyList_GET_ITEM(vals, i);
+        PyTuple_SET_ITEM(record.get(), i, Py_NewRef(v));
+    }
+    return ready_call(r, record.get(), seq, name, wall, mono, tid);
+}
+
+// One value of a market-data call, read in a single pass: the plain kinds, arrays of them
+// and enumeration members the decoder's cache holds. Anything else (or bytes that do not
+// hold) gives null without an exception, having run no Python code: the record then takes
+// the general way, scan() and build().
+Ref quick_value(Records& r, Cursor& c, int depth) {
+    if (!c.has(1)) return Ref();
+    const uint8_t m = *c.p;
+    if (m <= 0x7F) {
+        ++c.p;
+        return Ref::steal(PyLong_FromLong(m));
+    }
+    if (m == 0xCB) {
+        if (!c.has(9)) return Ref();
+        const uint64_t bits = be64(c.p + 1);
+        c.p += 9;
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        return Ref::steal(PyFloat_FromDouble(d));
+    }
+    const Shape s = shape_of(m);
+    size_t n = s.fixed;
+    switch (s.kind) {
+        case Shape::plain: {
+            Cursor probe = c;
+            if (!c.has(1 + size_t(s.width))) return Ref();
+            c.p += 1 + s.width;
+            Exts none(r);
+            return build(probe, none);  // a number, nil or a bool: no extension, no text
+        }
+        case Shape::str: {
+            Cursor at = c;
+            ++at.p;
+            if (s.width && !length(at, s.width, n)) return Ref();
+            if (!at.has(n)) return Ref();
+            const char* text = reinterpret_cast<const char*>(at.p);
+            if (PyObject* kept = r.recurring.find(tag_text, text, n)) {
+                c.p = at.p + n;
+                return Ref::steal(kept);
+            }
+            if (!valid_utf8(at.p, n)) return Ref();
+            c.p = at.p + n;
+            Ref value = Ref::steal(PyUnicode_DecodeUTF8(text, Py_ssize_t(n), "strict"));
+            if (value && n <= 16) r.recurring.keep(tag_text, text, n, value.get());
+            return value;
+        }
+        case Shape::array: {
+            if (depth >= max_depth) return Ref();
+            Cursor at = c;
+            ++at.p;
+            if (s.width && !length(at, s.width, n)) return Ref();
+            if (n > at.left()) return Ref();
+            Ref list = Ref::steal(PyList_New(Py_ssize_t(n)));
+            if (!list) return list;
+            for (size_t i = 0; i < n; ++i) {
+                Ref item = quick_value(r, at, depth + 1);
+                if (!item) return item;
+                PyList_SET_ITEM(list.get(), Py_ssize_t(i), item.release());
+            }
+            c = at;
+            return list;
+        }
+        case Shape::ext: {
+            Cursor at = c;
+            ++at.p;
+            if (s.width && !length(at, s.width, n)) return Ref();
+            if (!at.has(n + 1) || static_cast<int8_t>(at.p[0]) != r.enum_code) return Ref();
+            const char* data = reinterpret_cast<const char*>(at.p + 1);
+            PyObject* member = r.recurring.find(r.enum_code, data, n);
+            if (member == nullptr) {
+                Ref bytes = Ref::steal(PyBytes_FromStringAndSize(data, Py_ssize_t(n)));
+                if (!bytes) return bytes;
+                PyObject* cached = PyDict_GetItemWithError(r.enum_cache.get(), bytes.get());
+                if (cached == nullptr || cached == Py_None) return Ref();  // the decoder's hook resolves it
+                r.recurring.keep(r.enum_code, data, n, cached);
+                member = Py_NewRef(cached);
+            }
+            c.p = at.p + 1 + n;
+            return Ref::steal(member);
+        }
+        default:
+            return Ref();
+    }
+}
+
+// A market-data call read straight from its bytes into the replay's tuple, the record's
+// values going into the record's tuple class as they are read. Null without an exception
+// when the record is anything else; the reading then starts over the general way.
+Ref quick_call(Records& r, Cursor c, size_t& end) {
+    if (!c.has(2) || c.p[0] != 0x98 || c.p[1] != kind_call) return Ref();
+    c.p += 2;
+    Ref fields[6];  // seq, name, wall, mono, tid, sid
+    for (Ref& f : fields) {
+        f = quick_value(r, c, 1);
+        if (!f) return Ref();
+    }
+    if (!c.has(1)) return Ref();
+    const uint8_t m = *c.p;
+    size_t n = 0;
+    if (m >= 0x90 && m <= 0x9F) {
+        n = m & 0x0F;
+        ++c.p;
+    } else if (m == 0xDC) {
+        ++c.p;
+        if (!length(c, 2, n)) return Ref();
+    } else {
+        return Ref();
+    }
+    PyObject *seq = fields[0].get(), *name = fields[1].get(), *wall = fields[2].get(), *mono = fields[3].get(),
+             *tid = fields[4].get(), *sid = fields[5].get();
+    PyTypeObject* type = call_class(r, seq, name, wall, mono, tid, sid, Py_ssize_t(n));
+    if (type == nullptr || n > c.left()) return Ref();
+    Ref record = Ref::steal(type->tp_alloc(type, Py_ssize_t(n)));
+    if (!record) return record;
+    for (size_t i = 0; i < n; ++i) {
+        Ref v = quick_value(r, c, 2);
+        if (!v) return v;  // the slots not filled yet are null, which a tuple's deallocation allows
+        PyTuple_SET_ITEM(record.get(), Py_ssize_t(i), v.release());
+    }
+    Ref call = ready_call(r, record.get(), seq, name, wall, mono, tid);
+    if (call) end = size_t(c.end - c.p);
+    return call;
+}
+
 PyObject* records_next(PyObject* self) {
     if (state_of(self) == nullptr) return nullptr;
     Records& r = *state_of(self);
     const auto* begin = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(r.raw.get()));
     const size_t size = size_t(PyBytes_GET_SIZE(r.raw.get()));
     if (r.at >= size) return nullptr;
+    if (r.shapes.get() != Py_None) {
+        size_t left = 0;
+        Ref call = quick_call(r, Cursor{begin + r.at, begin + size}, left);
+        if (call) {
+            r.at = size - left;
+            ++r.index;
+            return call.release();
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
     Cursor scanned{begin + r.at, begin + size};
     Ref rec;
     bool hooked = true;
