@@ -1,16 +1,18 @@
 // tessaline_tools._replay_native: a replay's per-call work in native code: the
-// records of a chunk read (replay_records.cpp) and each call counted into the
-// replay's summary (replay_tally.cpp).
+// records of a chunk read (replay_records.cpp), the calls made (replay_drive.cpp)
+// and each counted into the replay's summary (replay_tally.cpp).
 #include "replay_native.hpp"
 
 namespace {
+
+PyMethodDef methods[] = {replay::drive_method, {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_replay_native",
     "A replay's per-call work: a capture's records read, each call counted.",
     -1,
-    nullptr,
+    methods,
     nullptr,
     nullptr,
     nullptr,

@@ -1,4 +1,5 @@
-// The types of tessaline_tools._replay_native (see replay_records.cpp and replay_tally.cpp).
+// What tessaline_tools._replay_native holds (see replay_records.cpp, replay_tally.cpp and
+// replay_drive.cpp).
 #pragma once
 
 #include "pyref.hpp"
@@ -7,5 +8,6 @@ namespace replay {
 
 extern PyTypeObject RecordsType;
 extern PyTypeObject TallyType;
+extern PyMethodDef drive_method;
 
 }  // namespace replay
