@@ -156,6 +156,15 @@ private:
 
 bool exact_int(PyObject* v) { return PyLong_CheckExact(v); }
 
+// An exact int within 64 bits, as the reader takes a call's sequence number, monotonic time
+// and thread.
+bool int64(PyObject* v) {
+    if (!PyLong_CheckExact(v)) return false;
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(v, &overflow);
+    return overflow == 0;
+}
+
 // 0 <= wall < max_wall, for an exact int.
 int wall_in_range(Records& r, PyObject* wall) {
     int overflow = 0;
@@ -171,8 +180,8 @@ int wall_in_range(Records& r, PyObject* wall) {
 // right types. Borrowed; null (no exception) when it may not, null with one on failure.
 PyTypeObject* call_class(Records& r, PyObject* seq, PyObject* name, PyObject* wall, PyObject* mono, PyObject* tid,
                          PyObject* sid, Py_ssize_t count) {
-    if (!exact_int(sid) || !PyUnicode_CheckExact(name) || !exact_int(seq) || !exact_int(wall) || !exact_int(mono) ||
-        !exact_int(tid))
+    if (!exact_int(sid) || !PyUnicode_CheckExact(name) || !int64(seq) || !exact_int(wall) || !int64(mono) ||
+        !int64(tid))
         return nullptr;
     PyObject* shape = PyDict_GetItemWithError(r.shapes.get(), sid);
     if (shape == nullptr || !PyTuple_CheckExact(shape) || PyTuple_GET_SIZE(shape) != 3) return nullptr;

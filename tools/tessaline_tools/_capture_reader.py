@@ -154,12 +154,15 @@ class CaptureReader:
                             in_record = True
                             position = records.position
                             # a call whose values went through the decoder's hook: checked inline
-                            if type(rec) is list and len(rec) == 8 and rec[0] == R_CALL and not state.first:
+                            # (a kind of 2.0 is no call: the record is reported as malformed)
+                            if type(rec) is list and len(rec) == 8 and type(rec[0]) is int and rec[0] == R_CALL \
+                                    and not state.first:
                                 _, seq, name, wall, mono, tid, sid, vals = rec
                                 shape = fast.get(sid) if type(sid) is int else None
                                 if shape is not None and type(name) is str and name in callbacks \
                                         and type(seq) is int and type(wall) is int and 0 <= wall < max_wall \
-                                        and type(mono) is int and type(tid) is int:
+                                        and type(mono) is int and type(tid) is int \
+                                        and -_I64 <= seq < _I64 and -_I64 <= mono < _I64 and -_I64 <= tid < _I64:
                                     cls, count, build = shape
                                     if cls is not None and not decoder.missing_seen and type(vals) is list \
                                             and len(vals) == count:
