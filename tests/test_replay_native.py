@@ -245,3 +245,19 @@ def test_tally_counts_as_summary_add(every):
             got, want = sorted(got.items()), sorted(want.items())
         assert got == want, name
     assert told[id(native)] == told[id(plain)]
+
+
+@pytest.mark.parametrize("record", [
+    msgpack.ExtType(2, msgpack.packb([0, "__init__", 5, [1], 0, 0, 0])),   # a tuple of a call's shape
+    msgpack.ExtType(2, msgpack.packb([2, 0, "on_bar", 5, 0, 0, 1, [1]])),
+])
+def test_a_value_of_a_calls_shape_is_no_call(tmp_path, record):
+    # only calls the reading makes itself reach the replay as calls; a file's own tuple is a
+    # malformed record
+    head = [[cr.R_META, {"format": 2}], [cr.R_SCHEMA, 1, "nowhere.records", "Bar", ["x"]]]
+    path = _capture(tmp_path, head + [[2, 0, "on_bar", 5, 0, 0, 1, [1]], record, [2, 1, "on_bar", 6, 0, 0, 1, [2]]])
+    reader = cr.CaptureReader(path)
+    got = [_as_seen(item) for item in reader.items()]
+    assert [g[:2] for g in got] == [(0, "on_bar")]
+    assert [d.kind for d in reader.damage] == ["malformed"]
+    assert reader.damage[0].detail.startswith("record 3 ")

@@ -90,12 +90,16 @@ struct Records {
     Ref forget;       // drops the oldest entries of seq_pos
     Ref max_wall;     // the largest wall time a call may have, plus one
     Ref shapes;       // record shape -> (tuple class or None, count, builder); None: no call is taken here
+    Ref take;         // take(record) -> what to hand on for a record not taken here (None: nothing); or None
+    Ref failed;       // failed(exception) reports a record that does not decode; or None
     long long position;
     Py_ssize_t index;  // records given out
     size_t at;         // where the next record starts
     int8_t enum_code;
     long long max_wall_ll;  // max_wall, where it fits in 64 bits (max_wall_small)
     bool max_wall_small;
+    bool stopped = false;  // the reading of the chunk ended at a record that does not hold
+    bool made = false;     // the last record came out as a call made here
     Recurring recurring;
     Py_ssize_t enum_cache_size = 0;  // the decoder's cache as last seen: smaller means it was cleared
 };
@@ -356,21 +360,23 @@ Ref quick_call(Records& r, Cursor c, size_t& end) {
     return call;
 }
 
-PyObject* records_next(PyObject* self) {
-    if (state_of(self) == nullptr) return nullptr;
-    Records& r = *state_of(self);
+// The next record: a market-data call ready for the replay (an exact tuple), or the record
+// as msgpack gives it; null at the end (no exception) or on failure.
+Ref next_record(Records& r) {
+    r.made = false;
     const auto* begin = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(r.raw.get()));
     const size_t size = size_t(PyBytes_GET_SIZE(r.raw.get()));
-    if (r.at >= size) return nullptr;
+    if (r.at >= size) return Ref();
     if (r.shapes.get() != Py_None) {
         size_t left = 0;
         Ref call = quick_call(r, Cursor{begin + r.at, begin + size}, left);
         if (call) {
             r.at = size - left;
             ++r.index;
-            return call.release();
+            r.made = true;
+            return call;
         }
-        if (PyErr_Occurred()) return nullptr;
+        if (PyErr_Occurred()) return Ref();
     }
     Cursor scanned{begin + r.at, begin + size};
     Ref rec;
@@ -379,17 +385,17 @@ PyObject* records_next(PyObject* self) {
         Cursor c{begin + r.at, begin + size};
         Exts exts(r);
         rec = build(c, exts);
-        if (!rec) return nullptr;
+        if (!rec) return Ref();
         r.at = size_t(c.p - begin);
         hooked = exts.hooked;
     } else {
         Ref offset = Ref::steal(PyLong_FromSize_t(r.at));
-        if (!offset) return nullptr;
+        if (!offset) return Ref();
         Ref got = Ref::steal(PyObject_CallOneArg(r.fallback.get(), offset.get()));
-        if (!got) return nullptr;
+        if (!got) return Ref();
         if (got.get() == Py_None) {  // no whole record left: the chunk's records end here
             r.at = size;
-            return nullptr;
+            return Ref();
         }
         size_t next = 0;
         if (!PyTuple_CheckExact(got.get()) || PyTuple_GET_SIZE(got.get()) != 2 ||
@@ -398,7 +404,7 @@ PyObject* records_next(PyObject* self) {
             next > size) {
             PyErr_Clear();
             PyErr_SetString(PyExc_SystemError, "the fallback reader did not move on within the chunk");
-            return nullptr;
+            return Ref();
         }
         rec = Ref::borrow(PyTuple_GET_ITEM(got.get(), 0));
         r.at = next;
@@ -406,17 +412,50 @@ PyObject* records_next(PyObject* self) {
     ++r.index;
     if (!hooked && r.shapes.get() != Py_None) {
         Ref call = take_call(r, rec.get());
-        if (call) return call.release();
-        if (PyErr_Occurred()) return nullptr;
+        r.made = bool(call);
+        if (call) return call;
+        if (PyErr_Occurred()) return Ref();
     }
-    return rec.release();
+    return rec;
+}
+
+PyObject* records_next(PyObject* self) {
+    if (state_of(self) == nullptr) return nullptr;
+    Records& r = *state_of(self);
+    for (;;) {
+        Ref item = next_record(r);
+        if (!item) {
+            if (!PyErr_Occurred() || r.failed.get() == Py_None || !PyErr_ExceptionMatches(PyExc_Exception))
+                return nullptr;
+            // a record that does not decode: the reader reports it, and the chunk's reading ends there
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            PyErr_NormalizeException(&type, &value, &traceback);
+            if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+            Py_XDECREF(type);
+            Py_XDECREF(traceback);
+            Ref exc = Ref::steal(value != nullptr ? value : Py_NewRef(Py_None));
+            Ref done = Ref::steal(PyObject_CallOneArg(r.failed.get(), exc.get()));
+            if (!done) return nullptr;
+            r.at = size_t(PyBytes_GET_SIZE(r.raw.get()));
+            r.stopped = true;
+            return nullptr;
+        }
+        // only the calls made here come out as they are: a record (whatever its decoded
+        // value) goes to the reader's checks
+        if (r.take.get() == Py_None || r.made)
+            return item.release();
+        Ref taken = Ref::steal(PyObject_CallOneArg(r.take.get(), item.get()));
+        if (!taken) return nullptr;
+        if (taken.get() != Py_None) return taken.release();
+    }
 }
 
 int records_traverse(PyObject* self, visitproc visit, void* arg) {
     Records* r = state_of(self);
     if (r == nullptr) return 0;
     for (const Ref* ref : {&r->raw, &r->ext_hook, &r->enum_cache, &r->callbacks, &r->fallback, &r->seq_pos,
-                           &r->ring, &r->forget, &r->max_wall, &r->shapes})
+                           &r->ring, &r->forget, &r->max_wall, &r->shapes, &r->take, &r->failed})
         if (int e = ref->visit(visit, arg)) return e;
     return 0;
 }
@@ -436,14 +475,16 @@ void records_dealloc(PyObject* self) {
 
 PyObject* records_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject *raw, *hook, *enum_cache, *callbacks, *fallback, *seq_pos, *ring, *forget, *max_wall, *shapes;
+    PyObject *take = Py_None, *failed = Py_None;
     long long position;
     int enum_code;
     static const char* names[] = {"raw", "ext_hook", "enum_code", "enum_cache", "callbacks", "fallback",
-                                  "seq_pos", "ring", "forget", "max_wall", "position", "shapes", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O!OiO!O!OO!O!OO!LO:Records", const_cast<char**>(names),
+                                  "seq_pos", "ring", "forget", "max_wall", "position", "shapes", "take", "failed",
+                                  nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O!OiO!O!OO!O!OO!LO|OO:Records", const_cast<char**>(names),
                                      &PyBytes_Type, &raw, &hook, &enum_code, &PyDict_Type, &enum_cache,
                                      &PyFrozenSet_Type, &callbacks, &fallback, &PyDict_Type, &seq_pos, &PyList_Type,
-                                     &ring, &forget, &PyLong_Type, &max_wall, &position, &shapes))
+                                     &ring, &forget, &PyLong_Type, &max_wall, &position, &shapes, &take, &failed))
         return nullptr;
     const Py_ssize_t ring_size = PyList_GET_SIZE(ring);
     if (ring_size < 2 || (ring_size & (ring_size - 1)) || enum_code < -128 || enum_code > 127 || position < 0 ||
@@ -467,6 +508,8 @@ PyObject* records_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     r->forget = Ref::borrow(forget);
     r->max_wall = Ref::borrow(max_wall);
     r->shapes = Ref::borrow(shapes);
+    r->take = Ref::borrow(take);
+    r->failed = Ref::borrow(failed);
     r->position = position;
     r->index = 0;
     r->at = 0;
@@ -522,9 +565,27 @@ int set_shapes(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+PyObject* get_stopped(PyObject* self, void*) {
+    return usable(self) ? PyBool_FromLong(state_of(self)->stopped) : nullptr;
+}
+
+PyObject* records_stop(PyObject* self, PyObject*) {
+    if (!usable(self)) return nullptr;
+    Records& r = *state_of(self);
+    r.at = size_t(PyBytes_GET_SIZE(r.raw.get()));
+    r.stopped = true;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef records_methods[] = {
+    {"stop", records_stop, METH_NOARGS, "ends the reading of the chunk here (a record that does not hold)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef records_getset[] = {
     {"position", get_position, set_position, "the position the next call gets", nullptr},
-    {"index", get_index, nullptr, "the records given out so far", nullptr},
+    {"index", get_index, nullptr, "the records read so far", nullptr},
+    {"stopped", get_stopped, nullptr, "whether the reading ended at a record that does not hold", nullptr},
     {"shapes", get_shapes, set_shapes, "the record shapes calls are taken for here (None: none)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -547,6 +608,7 @@ PyTypeObject RecordsType = [] {
     t.tp_iter = PyObject_SelfIter;
     t.tp_iternext = records_next;
     t.tp_getset = records_getset;
+    t.tp_methods = records_methods;
     return t;
 }();
 
