@@ -90,8 +90,8 @@ struct Records {
     Ref forget;       // drops the oldest entries of seq_pos
     Ref max_wall;     // the largest wall time a call may have, plus one
     Ref shapes;       // record shape -> (tuple class or None, count, builder); None: no call is taken here
-    Ref take;         // take(record) -> what to hand on for a record not taken here (None: nothing); or None
-    Ref failed;       // failed(exception) reports a record that does not decode; or None
+    Ref take;         // take(records, record) -> what to hand on for a record not taken here (None: nothing)
+    Ref failed;       // failed(records, exception) reports a record that does not decode
     long long position;
     Py_ssize_t index;  // records given out
     size_t at;         // where the next record starts
@@ -435,7 +435,8 @@ PyObject* records_next(PyObject* self) {
             Py_XDECREF(type);
             Py_XDECREF(traceback);
             Ref exc = Ref::steal(value != nullptr ? value : Py_NewRef(Py_None));
-            Ref done = Ref::steal(PyObject_CallOneArg(r.failed.get(), exc.get()));
+            PyObject* args[2] = {self, exc.get()};
+            Ref done = Ref::steal(PyObject_Vectorcall(r.failed.get(), args, 2, nullptr));
             if (!done) return nullptr;
             r.at = size_t(PyBytes_GET_SIZE(r.raw.get()));
             r.stopped = true;
@@ -445,7 +446,8 @@ PyObject* records_next(PyObject* self) {
         // value) goes to the reader's checks
         if (r.take.get() == Py_None || r.made)
             return item.release();
-        Ref taken = Ref::steal(PyObject_CallOneArg(r.take.get(), item.get()));
+        PyObject* args[2] = {self, item.get()};
+        Ref taken = Ref::steal(PyObject_Vectorcall(r.take.get(), args, 2, nullptr));
         if (!taken) return nullptr;
         if (taken.get() != Py_None) return taken.release();
     }

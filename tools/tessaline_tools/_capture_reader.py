@@ -144,7 +144,7 @@ class CaptureReader:
                 for offset, raw, n in cf.iter_chunks(path, f, self.damage.append, self.max_chunk_bytes):
                     self.offset = offset
                     state.decoder.missing_seen = False
-                    records = _ChunkReading(self, state, path, offset, raw, position).records
+                    records = _ChunkReading(self, state, path, offset, raw).records(position)
                     yield records
                     if records.stopped:
                         return
@@ -188,17 +188,22 @@ class _ChunkReading:
     """One chunk's records: market-data calls come out of the native reading ready; every
     other record comes to ``take`` as msgpack gives it, and is checked here."""
 
-    def __init__(self, reader, state, path, offset, raw, position):
+    def __init__(self, reader, state, path, offset, raw):
         self.reader, self.state, self.path, self.offset, self.raw = reader, state, path, offset, raw
-        decoder = state.decoder
-        self.records = Records(raw, decoder._ext, EXT_ENUM, decoder._enum_raw, reader._callbacks,
-                               _Fallback(decoder, raw), reader._seq_pos, reader._names, reader._forget_old_calls,
-                               MAX_WALL_NS, position, None if state.first else state.fast, self.take, self.failed)
 
-    def take(self, rec):
+    def records(self, position):
+        # the records give themselves to take and failed: this object holds no reference to
+        # them, and no cycle keeps a chunk's bytes alive past its reading
+        decoder, state = self.state.decoder, self.state
+        return Records(self.raw, decoder._ext, EXT_ENUM, decoder._enum_raw, self.reader._callbacks,
+                       _Fallback(decoder, self.raw), self.reader._seq_pos, self.reader._names,
+                       self.reader._forget_old_calls, MAX_WALL_NS, position, None if state.first else state.fast,
+                       self.take, self.failed)
+
+    def take(self, records, rec):
         """What to hand on for one record: a call, or None; a record that does not hold is
         reported and ends the chunk's reading."""
-        records, state = self.records, self.state
+        state = self.state
         decoder = state.decoder
         position = records.position
         try:
@@ -240,11 +245,11 @@ class _ChunkReading:
             records.stop()
             return None
 
-    def failed(self, exc):
+    def failed(self, records, exc):
         """A record that does not decode: reported, and the chunk's reading ends."""
         if isinstance(exc, cf.CaptureError):
             raise exc
-        index = self.records.index
+        index = records.index
         self.reader._bad(self.path, self.offset, index, _record_start(self.raw, index),
                          f"does not decode ({_why(exc)})")
 
