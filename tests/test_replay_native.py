@@ -261,3 +261,28 @@ def test_a_value_of_a_calls_shape_is_no_call(tmp_path, record):
     assert [g[:2] for g in got] == [(0, "on_bar")]
     assert [d.kind for d in reader.damage] == ["malformed"]
     assert reader.damage[0].detail.startswith("record 3 ")
+
+
+def test_a_chunks_reading_is_freed_with_it(tmp_path):
+    # nothing but the reading in progress holds a chunk's records (and its bytes): with the
+    # collector off, no earlier chunk's reading is left behind
+    import gc
+    import zstandard
+    path = tmp_path / "c.tlcap"
+    zc = zstandard.ZstdCompressor()
+    with open(path, "wb") as f:
+        f.write(cf.file_header())
+        head = [[cr.R_META, {"format": 2}], [cr.R_SCHEMA, 1, "nowhere.records", "Bar", ["x"]]]
+        f.write(cf.chunk_bytes(b"".join(msgpack.packb(r) for r in head), len(head), zc))
+        for chunk in range(20):
+            calls = [[2, chunk * 10 + i, "on_bar", 5, 0, 0, 1, [i]] for i in range(10)]
+            f.write(cf.chunk_bytes(b"".join(msgpack.packb(r) for r in calls), len(calls), zc))
+    gc.collect()
+    gc.disable()
+    try:
+        most = 0
+        for _ in cr.CaptureReader(path).items():
+            most = max(most, sum(type(o) is Records for o in gc.get_objects()))
+    finally:
+        gc.enable()
+    assert most == 1
