@@ -1,17 +1,18 @@
-// tessaline_tools._replay_native: the records of one decompressed chunk of a
-// capture, read for a replay.
+// Records: the records of one decompressed chunk of a capture, read for a replay.
 //
-// Iterating a Records object gives each record of the chunk in order. Nearly
+// Iterating a Records object gives the calls of the chunk in order. Nearly
 // every record is a market-data call whose values are plain or enumeration
 // members seen before; for those the reader's checks are made here and the
 // call comes out ready for the replay, as the tuple
 //     (position, callback name, wall ns, record, seq, mono ns, thread id)
 // with the record built as its shape's tuple class, and the reader's
 // bookkeeping (the position, the calls a later "raised" record may name) done.
-// Every other record comes out as the list msgpack gives, for the reader's
-// Python code to check and take; a record scan() refuses is unpacked by the
-// reader's Python unpacker (through `fallback`), so a file the plain reading
-// does not cover meets exactly the rules and messages it always did.
+// Every other record goes, as msgpack gives it, to the reader's Python checks
+// (`take`), and what they hand on comes out; a record that does not decode goes
+// to `failed` and ends the chunk's reading. A record scan() refuses is unpacked
+// by the reader's Python unpacker (through `fallback`), so a file the plain
+// reading does not cover meets exactly the rules and messages it always did.
+// (Without `take`, the records themselves come out: what the tests compare.)
 #include "replay_msgpack.hpp"
 #include "replay_native.hpp"
 

@@ -4,7 +4,9 @@ A capture file is untrusted input.  Each record is checked for its kind's
 shape (field count and types) before anything is taken from it, and a record
 that does not hold is reported as ``Damage`` with its chunk's offset and its
 own position in the chunk; reading stops there, everything before it has been
-read.  The values inside records are decoded by ``_capture_decode``.
+read.  A chunk's records are read natively (``_replay_native.Records``): a
+market-data call comes out ready, every other record is checked here as msgpack
+gives it; the values inside records are decoded by ``_capture_decode``.
 
 Reading streams: one chunk is decoded at a time, and what is kept across
 chunks is bounded (the calls that may still be named by a later "raised"
