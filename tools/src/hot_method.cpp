@@ -125,6 +125,8 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
             const Py_ssize_t off = e->offsets[static_cast<size_t>(i)];
             if (off >= 0) {
                 v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(rec) + off);
+                // a plain value runs no code while it is packed: read in place, no reference taken
+                if (v != nullptr && ValuePacker::pack_plain(out, v)) continue;
                 Py_XINCREF(v);
             }
         }
