@@ -153,19 +153,24 @@ def test_what_cannot_be_kept_is_kept_by_class_and_repr_and_counted(tl, tmp_path,
         f"{__name__}.Odd", "numpy.ndarray"])
 
 
-def test_a_list_changed_while_it_is_packed_is_never_read_past_its_end(tl, tmp_path):
+@pytest.mark.parametrize("change, rest", [
+    (lambda items: items.clear(), [None, None]),
+    # grown far enough that the list's storage moves: the items are read from where they are now
+    (lambda items: items.extend([3.0] * 10_000), [1.0, 2.0]),
+], ids=["shrunk", "grown"])
+def test_a_list_changed_while_it_is_packed_is_never_read_past_its_end(tl, tmp_path, change, rest):
     items = []
 
-    class Clears(Odd):
+    class Changes(Odd):
         __slots__ = ()
 
         def __repr__(self):
-            items.clear()
-            return "cleared"
+            change(items)
+            return "changed"
 
-    items.extend([Clears(), 1.0, 2.0])
+    items.extend([Changes(), 1.0, 2.0])
     writer, hot, _ = capture_values(tl, tmp_path, [items])
-    assert hot[0][0].text == "cleared" and hot[0][1:] == [None, None]
+    assert hot[0][0].text == "changed" and hot[0][1:] == rest
 
 
 values = (st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text() | st.binary()

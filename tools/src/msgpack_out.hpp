@@ -55,8 +55,8 @@ public:
     }
     void commit(size_t n) noexcept { size_ += n; }
     void put(char c) {
-        *room(1) = c;
-        ++size_;
+        if (size_ == cap_) grow_to(size_ + 1);
+        data_[size_++] = c;
     }
     void append(std::string_view s) {
         std::memcpy(room(s.size()), s.data(), s.size());
