@@ -123,29 +123,14 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
     // step that may run Python code looks the entry up again
     const Py_ssize_t* offsets = e->version != 0 ? e->offsets.data() : nullptr;
     char* const base = reinterpret_cast<char*>(rec);
-    // plain slot values are written through a local pointer, the buffer's end set after
-    // each run of them (before anything else writes to it)
-    char* p = out.end();
-    char* limit = out.limit();
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* v = nullptr;
         if (offsets != nullptr && offsets[i] >= 0) {
             v = *reinterpret_cast<PyObject**>(base + offsets[i]);
-            if (v != nullptr) {
-                if (static_cast<size_t>(limit - p) < ValuePacker::plain_room) {
-                    out.set_end(p);
-                    p = out.room(ValuePacker::plain_room * static_cast<size_t>(n - i));
-                    limit = out.limit();
-                }
-                // a plain value runs no code while it is packed: read in place, no reference taken
-                if (char* end = ValuePacker::put_plain(p, v)) {
-                    p = end;
-                    continue;
-                }
-            }
+            // a plain value runs no code while it is packed: read in place, no reference taken
+            if (v != nullptr && ValuePacker::pack_plain(out, v)) continue;
             Py_XINCREF(v);
         }
-        out.set_end(p);
         if (v == nullptr) {
             v = PyObject_GetAttr(rec, PyTuple_GET_ITEM(attrs, i));
             if (v == nullptr) {
@@ -153,8 +138,6 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
                 if (!pack_missing(r, out)) return 0;
                 if (!(e = entry_for(m, Py_TYPE(rec)))) return 0;
                 offsets = e->version != 0 ? e->offsets.data() : nullptr;
-                p = out.end();
-                limit = out.limit();
                 continue;
             }
             // the lookup may have run Python code: the entry may have moved, the type changed
@@ -172,10 +155,7 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
             if (!(e = entry_for(m, Py_TYPE(rec)))) return 0;
             offsets = e->version != 0 ? e->offsets.data() : nullptr;
         }
-        p = out.end();
-        limit = out.limit();
     }
-    out.set_end(p);
     return r->store->commit_call(kind_call, m.name_packed.view(), wall, mono, tid, out.view(), 2);
 }
 

@@ -54,10 +54,7 @@ public:
         return data_ + size_;
     }
     void commit(size_t n) noexcept { size_ += n; }
-    // For a run of small values written through a local pointer: the end of what is
-    // written, the end of the memory held, and the new end once the run is written.
-    char* end() noexcept { return data_ + size_; }
-    char* limit() noexcept { return data_ + cap_; }
+    // For several values written through a bare pointer into room(): the new end.
     void set_end(char* p) noexcept { size_ = static_cast<size_t>(p - data_); }
     void put(char c) {
         if (size_ == cap_) grow_to(size_ + 1);

@@ -10,7 +10,6 @@
 #include "pyref.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 #include <deque>
 #include <string>
@@ -48,46 +47,36 @@ public:
     // The values that are most of every market-data record, packed inline with
     // no call out; false (nothing written) for any other value.
     static bool pack_plain(Buffer& out, PyObject* v) {
-        char* p = out.room(plain_room);
-        char* end = put_plain(p, v);
-        if (end == nullptr) return false;
-        out.commit(static_cast<size_t>(end - p));
-        return true;
-    }
-    // The most put_plain writes: a short string and its header.
-    static constexpr size_t plain_room = 32;
-    // Writes a plain value at p, which has plain_room bytes of room: a float, an int
-    // of up to 60 bits, a short ASCII str, None or a bool. The new end, or null
-    // (nothing written) for any other value. Runs no Python code.
-    static char* put_plain(char* p, PyObject* v) {
         PyTypeObject* t = Py_TYPE(v);
-        if (t == &PyFloat_Type) return msgpack::raw::float64(p, PyFloat_AS_DOUBLE(v));
+        if (t == &PyFloat_Type) {
+            msgpack::float64(out, PyFloat_AS_DOUBLE(v));
+            return true;
+        }
         if (t == &PyLong_Type) {
             // one or two digits (up to 60 bits) read in place: time stamps, volumes, codes
             const Py_ssize_t size = Py_SIZE(v);
-            if (size < -2 || size > 2) return nullptr;
+            if (size < -2 || size > 2) return false;
             const digit* d = reinterpret_cast<PyLongObject*>(v)->ob_digit;
             uint64_t mag = size == 0 ? 0 : d[0];
             if (size == 2 || size == -2) mag |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
-            if (size >= 0) return msgpack::raw::uint(p, mag);
-            return msgpack::raw::sint(p, -static_cast<int64_t>(mag));
+            if (size >= 0) msgpack::uint(out, mag);
+            else msgpack::sint(out, -static_cast<int64_t>(mag));
+            return true;
         }
         if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(v)) {
-            const Py_ssize_t n = PyUnicode_GET_LENGTH(v);
-            if (n >= static_cast<Py_ssize_t>(plain_room)) return nullptr;  // longer text: pack() writes it
-            *p = static_cast<char>(0xa0 | n);
-            std::memcpy(p + 1, PyUnicode_DATA(v), static_cast<size_t>(n));
-            return p + 1 + n;
+            msgpack::str(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(v)),
+                                               static_cast<size_t>(PyUnicode_GET_LENGTH(v))));
+            return true;
         }
         if (v == Py_None) {
-            *p = static_cast<char>(0xc0);
-            return p + 1;
+            msgpack::nil(out);
+            return true;
         }
         if (t == &PyBool_Type) {
-            *p = static_cast<char>(v == Py_True ? 0xc3 : 0xc2);
-            return p + 1;
+            msgpack::boolean(out, v == Py_True);
+            return true;
         }
-        return nullptr;
+        return false;
     }
     // Counts the times packing ran Python code (which may change anything).
     uint64_t python_runs() const { return python_runs_; }

@@ -7,8 +7,6 @@
 
 #include "msgpack_out.hpp"
 
-#include <algorithm>
-
 namespace capture {
 
 namespace {
@@ -95,37 +93,21 @@ bool ValuePacker::pack_sequence(Buffer& out, PyObject* seq, int depth) {
     // plain has been packed, after which a list is read again (it may have shrunk).
     PyObject** items = list ? reinterpret_cast<PyListObject*>(seq)->ob_item
                             : reinterpret_cast<PyTupleObject*>(seq)->ob_item;
-    // Plain items are written through a local pointer, the buffer's end set before
-    // anything else writes to it.
     Py_ssize_t avail = n;
-    char* p = out.end();
-    char* limit = out.limit();
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (static_cast<size_t>(limit - p) < plain_room) {
-            out.set_end(p);
-            p = out.room(plain_room * static_cast<size_t>(std::min<Py_ssize_t>(n - i, 64)));
-            limit = out.limit();
-        }
         if (i >= avail) {
-            *p++ = static_cast<char>(0xc0);  // None
+            msgpack::nil(out);
             continue;
         }
         PyObject* item = items[i];
-        if (char* end = put_plain(p, item)) {
-            p = end;
-            continue;
-        }
-        out.set_end(p);
+        if (pack_plain(out, item)) continue;
         Ref hold = Ref::borrow(item);
         if (!pack(out, item, depth + 1)) return false;
         if (list) {
             items = reinterpret_cast<PyListObject*>(seq)->ob_item;
             avail = PyList_GET_SIZE(seq);
         }
-        p = out.end();
-        limit = out.limit();
     }
-    out.set_end(p);
     return true;
 }
 

@@ -136,7 +136,7 @@ DEFAULT_CLOSE_TIMEOUT = 10.0            # seconds close() waits for a disk that 
 DEFAULT_FLUSH_INTERVAL = 1.0            # seconds a record waits at most before its chunk is written
 # zstandard's fast end: compressing costs the writer well under half what level 3 does, for
 # chunks under twice as large (the records are mostly prices and volumes that differ)
-DEFAULT_LEVEL = -7
+DEFAULT_LEVEL = -15
 SEGMENT_BYTES = 1 << 20                 # uncompressed bytes per chunk (at most)
 GAP_WARNING_INTERVAL = 60.0             # seconds between two warnings about dropped calls
 
