@@ -191,8 +191,6 @@ inline char* sint(char* p, int64_t v) {
     return put_be(p, 0xd3, static_cast<uint64_t>(v), 8);
 }
 
-inline char* float64(char* p, double v) { return put_be(p, 0xcb, std::bit_cast<uint64_t>(v), 8); }
-
 }  // namespace raw
 
 // msgpack limits a string, a binary or an array to 2**32 - 1 items.
