@@ -10,7 +10,9 @@ module's construction, the capture's first file) cancels in the difference
 between the two lengths; what remains is divided by the extra market-data
 callbacks of the longer session.  The callback's thread (the process's main
 thread: single-thread delivery) and every other thread (the capture's writer)
-are counted apart.  Needs valgrind, and the module, the sandbox and the tools
+are counted apart.  Every run hashes strings with the same seed (``--hash-seed``):
+with a random one, the dictionaries' collisions alone move the callback thread's
+figure by several hundred instructions from one run to the next.  Needs valgrind, and the module, the sandbox and the tools
 installed in the interpreter used.
 """
 import argparse
@@ -57,12 +59,12 @@ def thread_totals(pattern):
     return out
 
 
-def run_one(tmp, tag, instruments, minutes, capture, level=None):
+def run_one(tmp, tag, instruments, minutes, capture, level=None, hash_seed=0):
     out = os.path.join(tmp, f"cg-{tag}")
     info = os.path.join(tmp, f"{tag}.json")
     cap = os.path.join(tmp, f"{tag}.tlcap") if capture else ""
     # numpy's BLAS threads spin on their own schedule: one thread for it keeps them out of the counts
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", PYTHONHASHSEED=str(hash_seed))
     subprocess.run(["valgrind", "--tool=callgrind", "--separate-threads=yes", f"--callgrind-out-file={out}.%p",
                     sys.executable, "-c", DRIVER, str(instruments), str(minutes), cap, info,
                     "default" if level is None else str(level)],
@@ -82,6 +84,7 @@ def main(argv=None):
     p.add_argument("--long", type=int, default=33, help="minutes per half of the longer session")
     p.add_argument("--level", type=int, action="append", dest="levels",
                    help="zstandard level of the capture (repeat to compare; default: the writer's own)")
+    p.add_argument("--hash-seed", type=int, default=0, help="PYTHONHASHSEED of every run (default 0)")
     p.add_argument("--json", metavar="PATH")
     args = p.parse_args(argv)
     tmp = tempfile.mkdtemp(prefix="capture-callgrind-")
@@ -91,7 +94,7 @@ def main(argv=None):
         level = None if kind in ("plain", "capture") else int(kind[len("capture"):])
         for minutes in (args.short, args.long):
             tag = f"{kind}_{minutes}"
-            runs[tag] = run_one(tmp, tag, args.instruments, minutes, kind != "plain", level)
+            runs[tag] = run_one(tmp, tag, args.instruments, minutes, kind != "plain", level, args.hash_seed)
             print(f"{tag:14} main thread {runs[tag]['main']:>14,}  other threads {runs[tag]['other']:>14,}",
                   flush=True)
 

@@ -63,6 +63,17 @@ def test_replay_gives_the_live_events(sessions, tl, mode):
     assert not summary["raised_live"] and not summary["raised_replay"]
 
 
+@pytest.mark.parametrize("mode", ["single", "threaded"])
+def test_the_captured_strategy_never_has_its_attributes_moved_into_a_dict(sessions, mode):
+    """The capture keeps its own state on the strategy as plain attributes: once an
+    instance's ``__dict__`` is taken, every callback the SDK makes on it pays for a full
+    method lookup (the interpreter stops specialising them)."""
+    import gc
+    strategy = sessions[mode][2].sim.context.strategy
+    assert type(strategy).__name__ == "CapturedVornStrategy"
+    assert not [r for r in gc.get_referents(strategy) if type(r) is dict and "_tsl_context" in r]
+
+
 def test_replay_is_deterministic_and_reads_captured_context_calls(sessions, tl):
     path = sessions["single"][0]
     runs = []

@@ -119,14 +119,17 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
     PyObject* attrs = m.attrs.get();
     const Py_ssize_t n = PyTuple_GET_SIZE(attrs);
     msgpack::array(out, static_cast<size_t>(n));
+    // the slot offsets while the type is unchanged (null: every attribute looked up); any
+    // step that may run Python code looks the entry up again
+    const Py_ssize_t* offsets = e->version != 0 ? e->offsets.data() : nullptr;
+    char* const base = reinterpret_cast<char*>(rec);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* v = nullptr;
-        if (e->version != 0) {
-            const Py_ssize_t off = e->offsets[static_cast<size_t>(i)];
-            if (off >= 0) {
-                v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(rec) + off);
-                Py_XINCREF(v);
-            }
+        if (offsets != nullptr && offsets[i] >= 0) {
+            v = *reinterpret_cast<PyObject**>(base + offsets[i]);
+            // a plain value runs no code while it is packed: read in place, no reference taken
+            if (v != nullptr && ValuePacker::pack_plain(out, v)) continue;
+            Py_XINCREF(v);
         }
         if (v == nullptr) {
             v = PyObject_GetAttr(rec, PyTuple_GET_ITEM(attrs, i));
@@ -134,6 +137,7 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
                 if (!PyErr_ExceptionMatches(PyExc_Exception)) return 0;
                 if (!pack_missing(r, out)) return 0;
                 if (!(e = entry_for(m, Py_TYPE(rec)))) return 0;
+                offsets = e->version != 0 ? e->offsets.data() : nullptr;
                 continue;
             }
             // the lookup may have run Python code: the entry may have moved, the type changed
@@ -142,11 +146,15 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
                 Py_DECREF(v);
                 return 0;
             }
+            offsets = e->version != 0 ? e->offsets.data() : nullptr;
         }
         Ref hold = Ref::steal(v);
         const uint64_t runs = r->packer->python_runs();
         if (!r->packer->pack(out, v)) return 0;
-        if (r->packer->python_runs() != runs && !(e = entry_for(m, Py_TYPE(rec)))) return 0;
+        if (r->packer->python_runs() != runs) {
+            if (!(e = entry_for(m, Py_TYPE(rec)))) return 0;
+            offsets = e->version != 0 ? e->offsets.data() : nullptr;
+        }
     }
     return r->store->commit_call(kind_call, m.name_packed.view(), wall, mono, tid, out.view(), 2);
 }

@@ -19,7 +19,9 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__capture_native() {
-    if (PyType_Ready(&capture::RecorderType) < 0 || PyType_Ready(&capture::HotMethodType) < 0) return nullptr;
+    if (PyType_Ready(&capture::RecorderType) < 0 || PyType_Ready(&capture::HotMethodType) < 0 ||
+        PyType_Ready(&capture::ChunkType) < 0)
+        return nullptr;
     PyObject* m = PyModule_Create(&module_def);
     if (m == nullptr) return nullptr;
     if (PyModule_AddObjectRef(m, "Recorder", reinterpret_cast<PyObject*>(&capture::RecorderType)) < 0 ||

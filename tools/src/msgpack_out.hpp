@@ -54,9 +54,11 @@ public:
         return data_ + size_;
     }
     void commit(size_t n) noexcept { size_ += n; }
+    // For several values written through a bare pointer into room(): the new end.
+    void set_end(char* p) noexcept { size_ = static_cast<size_t>(p - data_); }
     void put(char c) {
-        *room(1) = c;
-        ++size_;
+        if (size_ == cap_) grow_to(size_ + 1);
+        data_[size_++] = c;
     }
     void append(std::string_view s) {
         std::memcpy(room(s.size()), s.data(), s.size());
@@ -152,6 +154,44 @@ inline void ext_end(Buffer& out, size_t at) {
     const uint64_t n = out.size() - at - 6;
     for (int i = 0; i < 4; ++i) out[at + 1 + static_cast<size_t>(i)] = static_cast<char>(n >> (8 * (3 - i)));
 }
+
+// The same forms written through a bare pointer with room known to be there (9
+// bytes at least: the big-endian store writes 8 after the marker whatever the
+// width); each returns the new end.
+namespace raw {
+
+inline char* put_be(char* p, uint8_t marker, uint64_t v, int bytes) {
+    p[0] = static_cast<char>(marker);
+    const uint64_t top = v << (8 * (8 - bytes));
+    const uint64_t be = std::endian::native == std::endian::big ? top : __builtin_bswap64(top);
+    std::memcpy(p + 1, &be, 8);
+    return p + 1 + bytes;
+}
+
+inline char* uint(char* p, uint64_t v) {
+    if (v < 0x80) {
+        *p = static_cast<char>(v);
+        return p + 1;
+    }
+    if (v <= 0xff) return put_be(p, 0xcc, v, 1);
+    if (v <= 0xffff) return put_be(p, 0xcd, v, 2);
+    if (v <= 0xffffffffu) return put_be(p, 0xce, v, 4);
+    return put_be(p, 0xcf, v, 8);
+}
+
+inline char* sint(char* p, int64_t v) {
+    if (v >= 0) return uint(p, static_cast<uint64_t>(v));
+    if (v >= -32) {
+        *p = static_cast<char>(v);
+        return p + 1;
+    }
+    if (v >= INT8_MIN) return put_be(p, 0xd0, static_cast<uint64_t>(v), 1);
+    if (v >= INT16_MIN) return put_be(p, 0xd1, static_cast<uint64_t>(v), 2);
+    if (v >= INT32_MIN) return put_be(p, 0xd2, static_cast<uint64_t>(v), 4);
+    return put_be(p, 0xd3, static_cast<uint64_t>(v), 8);
+}
+
+}  // namespace raw
 
 // msgpack limits a string, a binary or an array to 2**32 - 1 items.
 inline constexpr size_t max_length = 0xffffffffu;

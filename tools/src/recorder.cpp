@@ -39,6 +39,64 @@ void report_gap(Recorder* r) {
 
 namespace {
 
+// A taken segment's records, handed to the writer thread as they are: bytes-like
+// (the buffer protocol, read-only) and sized, so compressing and checksumming
+// read the store's memory in place, with no copy of every record.
+struct Chunk {
+    PyObject_HEAD
+    Buffer data;
+};
+
+void chunk_dealloc(PyObject* o) {
+    reinterpret_cast<Chunk*>(o)->data.~Buffer();
+    Py_TYPE(o)->tp_free(o);
+}
+
+int chunk_getbuffer(PyObject* o, Py_buffer* view, int flags) {
+    Buffer& b = reinterpret_cast<Chunk*>(o)->data;
+    return PyBuffer_FillInfo(view, o, const_cast<char*>(b.data()), static_cast<Py_ssize_t>(b.size()), 1, flags);
+}
+
+Py_ssize_t chunk_length(PyObject* o) { return static_cast<Py_ssize_t>(reinterpret_cast<Chunk*>(o)->data.size()); }
+
+PyObject* chunk_bytes(PyObject* o, PyObject*) {
+    const Buffer& b = reinterpret_cast<Chunk*>(o)->data;
+    return PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size()));
+}
+
+PyBufferProcs chunk_as_buffer = {chunk_getbuffer, nullptr};
+PySequenceMethods chunk_as_sequence = {chunk_length, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                       nullptr, nullptr};
+PyMethodDef chunk_methods[] = {
+    {"__bytes__", chunk_bytes, METH_NOARGS, "the records as bytes (a copy)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject ChunkType = [] {
+    PyTypeObject t{};
+    t.ob_base.ob_base.ob_refcnt = 1;  // a static type is never freed
+    t.tp_name = "tessaline_tools._capture_native.Chunk";
+    t.tp_basicsize = sizeof(Chunk);
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = "Records of one segment, read-only through the buffer protocol.";
+    t.tp_dealloc = chunk_dealloc;
+    t.tp_as_buffer = &chunk_as_buffer;
+    t.tp_as_sequence = &chunk_as_sequence;
+    t.tp_methods = chunk_methods;
+    return t;
+}();
+
+namespace {
+
+PyObject* new_chunk(Buffer&& data) {
+    PyObject* o = ChunkType.tp_alloc(&ChunkType, 0);
+    if (o == nullptr) return nullptr;
+    new (&reinterpret_cast<Chunk*>(o)->data) Buffer(std::move(data));
+    return o;
+}
+
 Recorder* self_of(PyObject* o) { return reinterpret_cast<Recorder*>(o); }
 
 int recorder_init(PyObject* o, PyObject* args, PyObject* kwds) {
@@ -197,7 +255,8 @@ PyObject* r_append(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // take(force): the oldest full segment (with force also a partial one) as
-// (records bytes, records, calls, new day), or None.
+// (records, number of records, calls, new day), or None. The records are a
+// Chunk: the segment's own memory, read through the buffer protocol, never copied.
 PyObject* r_take(PyObject* o, PyObject* arg) {
     Recorder* r = self_of(o);
     if (!ready(r)) return nullptr;
@@ -208,12 +267,12 @@ PyObject* r_take(PyObject* o, PyObject* arg) {
         r->store->seal();
     }
     Segment s = r->store->take();
-    Ref data = Ref::steal(PyBytes_FromStringAndSize(s.data.data(), static_cast<Py_ssize_t>(s.data.size())));
+    const size_t size = s.data.size();
+    Ref data = Ref::steal(new_chunk(std::move(s.data)));
     if (!data) {
-        r->store->release(s.data.size());
+        r->store->release(size);
         return nullptr;
     }
-    s.data.release();  // the bytes object is the only copy the writer holds
     return Py_BuildValue("(NIIO)", data.release(), s.records, s.calls, s.new_day ? Py_True : Py_False);
 }
 

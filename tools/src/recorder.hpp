@@ -167,6 +167,7 @@ struct Recorder {
 
 extern PyTypeObject RecorderType;
 extern PyTypeObject HotMethodType;
+extern PyTypeObject ChunkType;
 
 // Wall and monotonic clocks, as time.time_ns() and time.monotonic_ns() read them.
 inline int64_t clock_ns(clockid_t clock) {

@@ -2,6 +2,7 @@
 
 #include "msgpack_out.hpp"
 
+#include <cstring>
 #include <ctime>
 
 namespace capture {
@@ -59,18 +60,23 @@ uint64_t Store::commit_call(int kind, std::string_view name_packed, int64_t wall
     const uint64_t seq = ++seq_;
     if (gap_calls_) write_gap(seq);
     Buffer& out = cur_.data;
-    const size_t before = out.size();
-    msgpack::array(out, 6 + static_cast<size_t>(tail_items));  // kind, seq, name, wall, mono, thread
-    msgpack::uint(out, static_cast<uint64_t>(kind));
-    msgpack::uint(out, seq);
-    out.append(name_packed);
-    msgpack::sint(out, wall);
-    msgpack::sint(out, mono);
-    msgpack::uint(out, tid);
-    out.append(tail);
+    // kind, seq, name, wall, mono, thread: at most 9 bytes each besides the name
+    char* const start = out.room(64 + name_packed.size() + tail.size());
+    char* p = start;
+    *p++ = static_cast<char>(0x90 | (6 + tail_items));  // a fixarray: at most 15 items
+    p = msgpack::raw::uint(p, static_cast<uint64_t>(kind));
+    p = msgpack::raw::uint(p, seq);
+    std::memcpy(p, name_packed.data(), name_packed.size());
+    p += name_packed.size();
+    p = msgpack::raw::sint(p, wall);
+    p = msgpack::raw::sint(p, mono);
+    p = msgpack::raw::uint(p, tid);
+    std::memcpy(p, tail.data(), tail.size());
+    p += tail.size();
+    out.set_end(p);
     ++cur_.records;
     ++cur_.calls;
-    grew(out.size() - before);
+    grew(static_cast<size_t>(p - start));
     return seq;
 }
 

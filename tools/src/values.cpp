@@ -85,19 +85,28 @@ bool ValuePacker::pack(Buffer& out, PyObject* v, int depth) {
 bool ValuePacker::pack_sequence(Buffer& out, PyObject* seq, int depth) {
     // The size is read once: packing an item can run Python code (the fallback)
     // that changes a list; items it removed are packed as None, never read past.
-    const Py_ssize_t n = PyList_Check(seq) ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+    const bool list = PyList_Check(seq);
+    const Py_ssize_t n = list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
     if (static_cast<size_t>(n) > msgpack::max_length) return pack_fallback(out, seq);
     msgpack::array(out, static_cast<size_t>(n));
-    const bool list = PyList_Check(seq);
+    // A plain item runs no code: the items are read in place until one that is not
+    // plain has been packed, after which a list is read again (it may have shrunk).
+    PyObject** items = list ? reinterpret_cast<PyListObject*>(seq)->ob_item
+                            : reinterpret_cast<PyTupleObject*>(seq)->ob_item;
+    Py_ssize_t avail = n;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (list && i >= PyList_GET_SIZE(seq)) {
+        if (i >= avail) {
             msgpack::nil(out);
             continue;
         }
-        PyObject* item = list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+        PyObject* item = items[i];
         if (pack_plain(out, item)) continue;
         Ref hold = Ref::borrow(item);
         if (!pack(out, item, depth + 1)) return false;
+        if (list) {
+            items = reinterpret_cast<PyListObject*>(seq)->ob_item;
+            avail = PyList_GET_SIZE(seq);
+        }
     }
     return true;
 }

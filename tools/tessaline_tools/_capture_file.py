@@ -63,10 +63,27 @@ def file_header():
     return head + _FILE_CRC.pack(zlib.crc32(head))
 
 
-def chunk_bytes(raw, n_records, compressor):
+def chunk_parts(raw, n_records, compressor):
+    """The chunk header and the compressed payload of ``raw`` (any bytes-like object)."""
     payload = compressor.compress(raw)
     head = _CHUNK_HEAD.pack(CHUNK_MAGIC, len(payload), len(raw), n_records, zlib.crc32(payload))
-    return head + _CHUNK_CRC.pack(zlib.crc32(head)) + payload
+    return head + _CHUNK_CRC.pack(zlib.crc32(head)), payload
+
+
+def chunk_bytes(raw, n_records, compressor):
+    head, payload = chunk_parts(raw, n_records, compressor)
+    return head + payload
+
+
+def compressor(level):
+    """The zstandard compressor of the chunks.  At the fast (negative) levels matches
+    shorter than 7 bytes are not looked for and the match table is small: most of a
+    record is prices and volumes that differ from one call to the next, where short
+    matches cost more to find and encode than they save."""
+    if level < 0:
+        params = zstandard.ZstdCompressionParameters.from_level(level, min_match=7, hash_log=12)
+        return zstandard.ZstdCompressor(compression_params=params)
+    return zstandard.ZstdCompressor(level=level)
 
 
 class ChunkFile:
@@ -84,7 +101,7 @@ class ChunkFile:
         self._f = open(path, "xb", buffering=0)  # never overwrite an earlier capture
         self.size = 0
         self.chunks = 0
-        self._zc = zstandard.ZstdCompressor(level=level)
+        self._zc = compressor(level)
         self._write_all(file_header())
 
     def _write_all(self, data):
@@ -95,7 +112,12 @@ class ChunkFile:
             view = view[n:]
 
     def write(self, raw, n_records):
-        self._write_all(chunk_bytes(raw, n_records, self._zc))
+        head, payload = chunk_parts(raw, n_records, self._zc)
+        # header and payload in one system call, the payload not copied behind the header
+        n = os.writev(self._f.fileno(), (head, payload))
+        self.size += n
+        if n < len(head) + len(payload):
+            self._write_all((head + payload)[n:])
         self.chunks += 1
 
     def close(self, sync=True):
