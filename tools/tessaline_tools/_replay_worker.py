@@ -102,7 +102,6 @@ def _comparison_sink(plan, out):
     every = int(plan.get("state_every", STATE_EVERY))
     strategy_every = int(plan.get("strategy_every", STRATEGY_EVERY))
     holder = {}
-    calls = bytearray()
     first = [0]
     range_digests = bytearray()
     range_first = [None]
@@ -110,19 +109,20 @@ def _comparison_sink(plan, out):
     def sink(replay, call, events, error, logs, ctx):
         d = holder.get("d")
         if d is None or d.replay is not replay:
+            if d is not None and d.native.pending:
+                out.send("digests", first[0], d.take())
             d = holder["d"] = Digester(replay)
         pos = call.position
         if digest_mode:
-            if not calls:
+            if not d.native.pending:
                 first[0] = pos
-            calls.extend(d.call(call, events, error, logs, ctx))
+            d.call(call, events, error, logs, ctx)
             if not (pos + 1) % strategy_every:
                 out.send("strategy", pos, d.strategy_state())
                 if not (pos + 1) % every:
                     out.send("stores", pos, d.stores_state())
-            if len(calls) >= 8 * BATCH:
-                out.send("digests", first[0], bytes(calls))
-                calls.clear()
+            if d.native.pending >= BATCH:
+                out.send("digests", first[0], d.take())
             holder["last"] = pos
             return
         if pos in want_calls:
@@ -138,9 +138,9 @@ def _comparison_sink(plan, out):
 
     def flush():
         if digest_mode:
-            if calls:
-                out.send("digests", first[0], bytes(calls))
             d = holder.get("d")
+            if d is not None and d.native.pending:
+                out.send("digests", first[0], d.take())
             if d is not None and "last" in holder:
                 out.send("strategy", holder["last"], d.strategy_state())
                 out.send("stores", holder["last"], d.stores_state())
