@@ -62,6 +62,7 @@ public:
         u64(t.size());
         s_.append(t);
     }
+    const std::string& str() const noexcept { return s_; }
     uint64_t hash() const noexcept { return hash64(reinterpret_cast<const unsigned char*>(s_.data()), s_.size()); }
 
 private:

@@ -9,11 +9,35 @@ namespace digest {
 
 namespace {
 
+void put(std::string& s, uint64_t digest) {
+    digest = to_little(digest);
+    s.append(reinterpret_cast<const char*>(&digest), 8);
+}
+
 struct Digester {
     PyObject_HEAD
     Walker* walker;
     std::string pending;  // digests of the calls not yet taken, 8 bytes each
+    long long first;      // the position of the first of them
+    long long last;       // the position of the last call digested
 };
+
+// Names read from a replayed call (interned once).
+PyObject* str_position = nullptr;
+PyObject* str_args = nullptr;
+
+// Notes a call at position; false with a Python error set.
+bool note(Digester* d, long long position, uint64_t digest) {
+    try {
+        if (d->pending.empty()) d->first = position;
+        put(d->pending, digest);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    d->last = position;
+    return true;
+}
 
 Digester* self_of(PyObject* o) { return reinterpret_cast<Digester*>(o); }
 
@@ -23,16 +47,14 @@ bool ready(Digester* d) {
     return false;
 }
 
-void put(std::string& s, uint64_t digest) {
-    digest = to_little(digest);
-    s.append(reinterpret_cast<const char*>(&digest), 8);
-}
 
 PyObject* digester_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* o = type->tp_alloc(type, 0);
     if (o == nullptr) return nullptr;
     new (&self_of(o)->pending) std::string();
     self_of(o)->walker = nullptr;
+    self_of(o)->first = -1;
+    self_of(o)->last = -1;
     return o;
 }
 
@@ -91,28 +113,49 @@ Step guarded(F&& f) {
     }
 }
 
-PyObject* digester_call(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* digester_market(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
+    // market(call, events, error, logs, context_calls): the hot path, one call from the replay's
+    // sink; a call that raised goes the slow way, which names the exception
     Digester* d = self_of(o);
     if (!ready(d)) return nullptr;
     if (nargs != 5) {
-        PyErr_SetString(PyExc_TypeError, "call(events, error, logs, context_calls, args) takes 5 arguments");
+        PyErr_SetString(PyExc_TypeError, "market(call, events, error, logs, context_calls) takes 5 arguments");
         return nullptr;
     }
-    if (!PyTuple_Check(args[4])) {
-        PyErr_SetString(PyExc_TypeError, "the call's arguments must be a tuple");
-        return nullptr;
-    }
-    Ref outcome = Ref::steal(PyTuple_Pack(4, args[0], args[1], args[2], args[3]));
-    if (!outcome) return nullptr;
+    if (args[2] != Py_None) Py_RETURN_FALSE;
+    Ref position = Ref::steal(PyObject_GetAttr(args[0], str_position));
+    if (!position) return nullptr;
+    const long long pos = PyLong_AsLongLong(position.get());
+    if (pos == -1 && PyErr_Occurred()) return nullptr;
+    Ref call_args = Ref::steal(PyObject_GetAttr(args[0], str_args));
+    if (!call_args) return nullptr;
+    if (!PyTuple_Check(call_args.get())) Py_RETURN_FALSE;
     uint64_t digest = 0;
-    const Step s = guarded([&] { return d->walker->call(outcome.get(), args[4], digest); });
+    const Step s = guarded([&] { return d->walker->parts(args + 1, 4, call_args.get(), digest); });
     if (s == Step::error) return nullptr;
     if (s == Step::slow) Py_RETURN_FALSE;
-    try {
-        put(d->pending, digest);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    if (!note(d, pos, digest)) return nullptr;
+    Py_RETURN_TRUE;
+}
+
+PyObject* digester_outcome(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
+    // outcome(position, events, error, logs, context_calls, args, sources): any call, its
+    // exception given as (name, text), its arguments and the dicts whose values are named
+    Digester* d = self_of(o);
+    if (!ready(d)) return nullptr;
+    if (nargs != 7 || !PyLong_Check(args[0]) || !PyTuple_Check(args[5]) || !PyTuple_Check(args[6])) {
+        PyErr_SetString(PyExc_TypeError,
+                        "outcome(position, events, error, logs, context_calls, args, sources) takes an int, four "
+                        "values and two tuples");
+        return nullptr;
     }
+    const long long pos = PyLong_AsLongLong(args[0]);
+    if (pos == -1 && PyErr_Occurred()) return nullptr;
+    uint64_t digest = 0;
+    const Step s = guarded([&] { return d->walker->labelled_parts(args + 1, 4, args[5], args[6], digest); });
+    if (s == Step::error) return nullptr;
+    if (s == Step::slow) Py_RETURN_FALSE;
+    if (!note(d, pos, digest)) return nullptr;
     Py_RETURN_TRUE;
 }
 
@@ -120,25 +163,25 @@ PyObject* digester_value(PyObject* o, PyObject* v) {
     Digester* d = self_of(o);
     if (!ready(d)) return nullptr;
     uint64_t digest = 0;
-    const Step s = guarded([&] { return d->walker->call(v, nullptr, digest); });
+    const Step s = guarded([&] { return d->walker->parts(&v, 1, nullptr, digest); });
     if (s == Step::error) return nullptr;
     if (s == Step::slow) Py_RETURN_NONE;
     digest = to_little(digest);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(&digest), 8);
 }
 
-PyObject* digester_add(PyObject* o, PyObject* data) {
+PyObject* digester_add(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
+    // add(position, data): the digest of the call at position, made the slow way as bytes
     Digester* d = self_of(o);
-    if (!PyBytes_Check(data)) {
-        PyErr_SetString(PyExc_TypeError, "add() takes bytes");
+    if (nargs != 2 || !PyLong_Check(args[0]) || !PyBytes_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "add(position, data) takes an int and bytes");
         return nullptr;
     }
-    try {
-        put(d->pending, hash64(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
-                               static_cast<size_t>(PyBytes_GET_SIZE(data))));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    const long long pos = PyLong_AsLongLong(args[0]);
+    if (pos == -1 && PyErr_Occurred()) return nullptr;
+    const uint64_t digest = hash64(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(args[1])),
+                                   static_cast<size_t>(PyBytes_GET_SIZE(args[1])));
+    if (!note(d, pos, digest)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -150,19 +193,27 @@ PyObject* digester_take(PyObject* o, PyObject*) {
 }
 
 PyObject* get_pending(PyObject* o, void*) { return PyLong_FromSize_t(self_of(o)->pending.size() / 8); }
+PyObject* get_first(PyObject* o, void*) { return PyLong_FromLongLong(self_of(o)->first); }
+PyObject* get_last(PyObject* o, void*) { return PyLong_FromLongLong(self_of(o)->last); }
 
 PyMethodDef digester_methods[] = {
-    {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(digester_call)), METH_FASTCALL,
-     "call(events, error, logs, context_calls, args) -> True once the call's digest is added, False when it "
+    {"market", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(digester_market)), METH_FASTCALL,
+     "market(call, events, error, logs, context_calls) -> True once the call's digest is added, False when it "
      "needs the slow path"},
+    {"outcome", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(digester_outcome)), METH_FASTCALL,
+     "outcome(position, events, error, logs, context_calls, args, sources) -> True once the call's digest is "
+     "added, False when it needs the slow path"},
     {"value", digester_value, METH_O, "value(v) -> the 8-byte digest of v, or None when it needs the slow path"},
-    {"add", digester_add, METH_O, "add(data) -> adds the digest of bytes made by the slow path"},
+    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(digester_add)), METH_FASTCALL,
+     "add(position, data) -> adds the digest of the call at position, made by the slow path as bytes"},
     {"take", digester_take, METH_NOARGS, "take() -> the digests added since the last take, 8 bytes each"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef digester_getset[] = {
     {"pending", get_pending, nullptr, "digests added and not yet taken", nullptr},
+    {"first", get_first, nullptr, "the position of the first digest not yet taken", nullptr},
+    {"last", get_last, nullptr, "the position of the last call digested (-1: none)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -219,6 +270,9 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit__digest_native() {
     if (!digest::import_datetime()) return nullptr;
+    digest::str_position = PyUnicode_InternFromString("position");
+    digest::str_args = PyUnicode_InternFromString("args");
+    if (digest::str_position == nullptr || digest::str_args == nullptr) return nullptr;
     PyObject* m = PyModule_Create(&digest::module_def);
     if (m == nullptr) return nullptr;
     PyObject* type = PyType_FromSpec(&digest::digester_spec);

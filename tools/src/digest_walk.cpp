@@ -83,6 +83,13 @@ Walker::Walker(PyObject* classify, PyObject* own, PyObject* module_dict)
     history_bar_ = interned("history_bar");
     name_attr_ = interned("_name_");
     missing_attr_ = interned("_missing");
+    maxlen_attr_ = interned("maxlen");
+    Ref collections = Ref::steal(PyImport_ImportModule("collections"));
+    if (collections) deque_type_ = Ref::steal(PyObject_GetAttrString(collections.get(), "deque"));
+    if (!deque_type_ || !PyType_Check(deque_type_.get())) {
+        PyErr_Clear();  // no deque to read: deques go by the slow path
+        deque_type_ = Ref();
+    }
 }
 
 int Walker::traverse(visitproc visit, void* arg) const {
@@ -99,33 +106,103 @@ int Walker::traverse(visitproc visit, void* arg) const {
     return 0;
 }
 
-Step Walker::call(PyObject* outcome, PyObject* args, uint64_t& digest) {
+Step Walker::parts(PyObject* const* parts, Py_ssize_t n, PyObject* args, uint64_t& digest) {
     out_.clear();
     memo_.reset();
     nodes_ = 0;
     args_.clear();
-    if (args != nullptr) label_args(args);
-    const Step s = value(outcome, 0);
+    Step s = args != nullptr ? label_args(args) : Step::ok;
+    out_.tag('p');
+    out_.u64(static_cast<uint64_t>(n));
+    for (Py_ssize_t i = 0; i < n && s == Step::ok; ++i) s = value(parts[i], 0);
     args_.clear();
     memo_.reset();
     if (s == Step::ok) digest = out_.hash();
     return s;
 }
 
-void Walker::label_args(PyObject* args) {
-    // the arguments, and what they hold one level down, are named where an event hands them on
+Step Walker::labelled_parts(PyObject* const* parts, Py_ssize_t n, PyObject* args, PyObject* sources,
+                            uint64_t& digest) {
+    labels_.clear();
+    Step s = label_sources(sources);
+    if (s == Step::ok) s = this->parts(parts, n, args, digest);
+    labels_.clear();
+    return s;
+}
+
+Step Walker::label_sources(PyObject* sources) {
+    // the first source naming an object names it; keys that are not text or integers name nothing
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(sources); ++k) {
+        PyObject* d = PyTuple_GET_ITEM(sources, k);
+        if (!PyDict_CheckExact(d)) continue;
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        while (PyDict_Next(d, &pos, &key, &item)) {
+            if (plain_scalar(item) || labels_.count(item)) continue;
+            Bytes label;
+            label.u64(static_cast<uint64_t>(k));
+            if (PyUnicode_CheckExact(key)) {
+                Py_ssize_t n = 0;
+                const char* t = PyUnicode_AsUTF8AndSize(key, &n);
+                if (t == nullptr) return Step::error;
+                label.text(std::string_view(t, static_cast<size_t>(n)));
+            } else if (PyLong_CheckExact(key)) {
+                int overflow = 0;
+                const long long x = PyLong_AsLongLongAndOverflow(key, &overflow);
+                if (overflow != 0) continue;
+                label.tag('i');
+                label.u64(static_cast<uint64_t>(x));
+            } else {
+                continue;
+            }
+            labels_.emplace(item, label.str());
+        }
+    }
+    return Step::ok;
+}
+
+Step Walker::label_args(PyObject* args) {
+    // the arguments, and what they hold one level down (items, fields, attributes), are named
+    // where an event hands them on
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
         PyObject* a = PyTuple_GET_ITEM(args, i);
         if (plain_scalar(a)) continue;
         const uint64_t code = static_cast<uint64_t>(i + 1) << 32;
         args_.emplace_back(a, code);
+        auto add = [&](PyObject* x, Py_ssize_t j) {
+            if (!plain_scalar(x)) args_.emplace_back(x, code | static_cast<uint64_t>(j + 1));
+        };
         if (PyTuple_Check(a)) {
-            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(a); ++j) {
-                PyObject* x = PyTuple_GET_ITEM(a, j);
-                if (!plain_scalar(x)) args_.emplace_back(x, code | static_cast<uint64_t>(j + 1));
-            }
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(a); ++j) add(PyTuple_GET_ITEM(a, j), j);
+            continue;
+        }
+        if (PyList_CheckExact(a)) {
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(a); ++j) add(PyList_GET_ITEM(a, j), j);
+            continue;
+        }
+        if (PyDict_CheckExact(a) || PyBytes_CheckExact(a) || PyDateTime_Check(a) || PyDate_Check(a)) continue;
+        const TypeInfo* ti = info(Py_TYPE(a));
+        if (ti == nullptr) return Step::error;
+        if (ti->kind != Kind::object) continue;
+        Py_ssize_t j = 0;
+        for (const Slot& slot : ti->slots) {
+            PyObject* x = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(a) + slot.offset);
+            if (x != nullptr) add(x, j);
+            ++j;
+        }
+        if (ti->has_dict) {
+            Ref d = Ref::steal(PyObject_GenericGetDict(a, nullptr));
+            if (!d) return Step::error;
+            if (!PyDict_CheckExact(d.get())) continue;
+            // the dict lives on in the argument, which the caller holds
+            Py_ssize_t pos = 0;
+            PyObject* key = nullptr;
+            PyObject* item = nullptr;
+            while (PyDict_Next(d.get(), &pos, &key, &item)) add(item, j++);
         }
     }
+    return Step::ok;
 }
 
 const TypeInfo* Walker::info(PyTypeObject* t) {
@@ -229,7 +306,7 @@ Step Walker::value(PyObject* v, int depth) {
         text(v);
         return Step::ok;
     }
-    const bool builtin = t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PyBytes_Type ||
+    const bool builtin = reinterpret_cast<PyObject*>(t) == deque_type_.get() || t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PyBytes_Type ||
                          PyDateTime_CheckExact(v) || PyDate_CheckExact(v) || PyTime_CheckExact(v) ||
                          PyDelta_CheckExact(v);
     const TypeInfo* ti = nullptr;
@@ -261,6 +338,13 @@ Step Walker::value(PyObject* v, int depth) {
         out_.tag('Q');
         out_.u64(ti->name);
         return Step::ok;
+    }
+    if (!labels_.empty()) {
+        auto it = labels_.find(v);
+        if (it != labels_.end()) {
+            out_.tag('L');
+            out_.text(it->second);
+        }
     }
     for (const auto& [a, code] : args_) {
         if (a == v) {
@@ -303,6 +387,7 @@ Step Walker::inner(PyObject* v, PyTypeObject* t, const TypeInfo* ti, int depth) 
         out_.tag('E');
         return Step::ok;
     }
+    if (reinterpret_cast<PyObject*>(t) == deque_type_.get()) return deque(v, depth);
     if (t == &PyBytes_Type) {
         const auto n = static_cast<size_t>(PyBytes_GET_SIZE(v));
         out_.tag('b');
@@ -384,6 +469,29 @@ Step Walker::object(PyObject* v, const TypeInfo& ti, int depth) {
     return Step::ok;
 }
 
+Step Walker::deque(PyObject* v, int depth) {
+    Ref maxlen = Ref::steal(PyObject_GetAttr(v, maxlen_attr_.get()));
+    if (!maxlen) return Step::error;
+    out_.tag('q');
+    if (maxlen.get() == Py_None) {
+        out_.tag('N');
+    } else {
+        const long long m = PyLong_AsLongLong(maxlen.get());
+        if (m == -1 && PyErr_Occurred()) return Step::error;
+        out_.u64(static_cast<uint64_t>(m));
+    }
+    // its own iterator: a deque changed meanwhile ends the walk with an error, never a bad read
+    Ref it = Ref::steal(PyObject_GetIter(v));
+    if (!it) return Step::error;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        const Step s = value(item.get(), depth);
+        if (s != Step::ok) return s;
+    }
+    if (PyErr_Occurred()) return Step::error;
+    out_.tag('E');
+    return Step::ok;
+}
+
 Step Walker::record(PyObject* v, const TypeInfo& ti, int depth) {
     PyObject* fields = ti.fields.get();
     const Py_ssize_t n = std::min(PyTuple_GET_SIZE(fields), PyTuple_GET_SIZE(v));
@@ -422,6 +530,13 @@ Step Walker::member(PyObject* v, const TypeInfo& ti) {
     return Step::ok;
 }
 
+Step Walker::history_mark(uint64_t which, Py_ssize_t from_end) {
+    out_.tag('h');
+    out_.u64(which);
+    out_.u64(static_cast<uint64_t>(from_end));
+    return Step::ok;
+}
+
 Step Walker::history_label(PyObject* dict) {
     // the module may hand out the very dict its history keeps, or a copy: which one is part of what it did
     PyObject* code = PyDict_GetItemWithError(dict, market_code_.get());
@@ -434,14 +549,20 @@ Step Walker::history_label(PyObject* dict) {
         if (store == nullptr || !PyDict_CheckExact(store)) continue;
         PyObject* h = PyDict_GetItemWithError(store, code);
         if (h == nullptr && PyErr_Occurred()) return Step::error;
-        if (h == nullptr || !PyList_CheckExact(h)) continue;
-        const Py_ssize_t n = PyList_GET_SIZE(h);
-        for (Py_ssize_t j = n - 1; j >= 0 && j >= n - history_window; --j) {
-            if (PyList_GET_ITEM(h, j) == dict) {
-                out_.tag('h');
-                out_.u64(which);
-                out_.u64(static_cast<uint64_t>(j - n));
-                return Step::ok;
+        if (h == nullptr) continue;
+        if (PyList_CheckExact(h)) {
+            const Py_ssize_t n = PyList_GET_SIZE(h);
+            for (Py_ssize_t j = n - 1; j >= 0 && j >= n - history_window; --j) {
+                if (PyList_GET_ITEM(h, j) == dict) return history_mark(which, j - n);
+            }
+        } else if (deque_type_ && Py_TYPE(h) == reinterpret_cast<PyTypeObject*>(deque_type_.get())) {
+            Ref hold = Ref::borrow(h);
+            const Py_ssize_t n = PySequence_Size(h);
+            if (n < 0) return Step::error;
+            for (Py_ssize_t j = n - 1; j >= 0 && j >= n - history_window; --j) {
+                Ref item = Ref::steal(PySequence_GetItem(h, j));  // read from the nearer end
+                if (!item) return Step::error;
+                if (item.get() == dict) return history_mark(which, j - n);
             }
         }
     }

@@ -12,6 +12,7 @@
 #include "digest_hash.hpp"
 #include "pyref.hpp"
 
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -72,9 +73,13 @@ public:
     // objects named instead of read; module_dict: where the histories are kept.
     Walker(PyObject* classify, PyObject* own, PyObject* module_dict);
 
-    // The digest of (events, error, logs, context calls) of one call whose
-    // arguments are args; or of one value when args is null.
-    Step call(PyObject* outcome, PyObject* args, uint64_t& digest);
+    // The digest of n values: (events, error, logs, context calls) of one call
+    // whose arguments are args (named where the events hand them on), or a
+    // piece of state (args null).
+    Step parts(PyObject* const* parts, Py_ssize_t n, PyObject* args, uint64_t& digest);
+    // The same, with the values of the dicts in sources (the module's orders, the accounts,
+    // the instruments) named where the events hand them on, by source and key.
+    Step labelled_parts(PyObject* const* parts, Py_ssize_t n, PyObject* args, PyObject* sources, uint64_t& digest);
 
     int traverse(visitproc visit, void* arg) const;
 
@@ -86,10 +91,13 @@ private:
     Step object(PyObject* v, const TypeInfo& info, int depth);
     Step record(PyObject* v, const TypeInfo& info, int depth);
     Step member(PyObject* v, const TypeInfo& info);
+    Step deque(PyObject* v, int depth);
     Step history_label(PyObject* dict);
+    Step history_mark(uint64_t which, Py_ssize_t from_end);
     const TypeInfo* info(PyTypeObject* t);
     void text(PyObject* s);
-    void label_args(PyObject* args);
+    Step label_args(PyObject* args);
+    Step label_sources(PyObject* sources);
     bool missing_key(PyObject* k) const;
 
     Bytes out_;
@@ -98,10 +106,12 @@ private:
     Ref classify_;
     std::vector<Ref> own_;
     Ref module_dict_;
-    Ref market_code_, history_tick_, history_bar_, name_attr_, missing_attr_;
+    Ref market_code_, history_tick_, history_bar_, name_attr_, missing_attr_, maxlen_attr_;
+    Ref deque_type_;  // collections.deque: the histories keep their entries in one
     std::unordered_map<PyTypeObject*, TypeInfo> types_;
     std::unordered_map<PyObject*, std::pair<Ref, uint64_t>> members_;
     std::vector<std::pair<PyObject*, uint64_t>> args_;  // borrowed: the caller holds the arguments
+    std::unordered_map<PyObject*, std::string> labels_;  // borrowed: the sources hold them during the walk
 };
 
 }  // namespace digest

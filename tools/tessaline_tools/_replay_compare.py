@@ -28,6 +28,7 @@ from tessaline_tools._replay_engine import exception_name, safe_str
 MARKET_DATA = frozenset({"on_snapshot", "on_tick_order", "on_tick_trade", "on_bar"})
 STATE_STORES = ("history_tick", "history_bar", "orders_dict", "algo_parent_orders", "algo_child_orders",
                 "algo_child_trades", "vorn_params")
+_LABELLED_STORES = ("orders_dict", "algo_parent_orders", "algo_child_orders", "algo_child_trades")
 STATE_EVERY = 4096              # calls between digests of the module-level stores
 STRATEGY_EVERY = 64             # calls between digests of the strategy's attributes
 
@@ -477,21 +478,36 @@ class Digester:
         """The digests of the calls since the last ``take``."""
         return self.native.take()
 
-    def call(self, call, events, error, logs, ctx):
+    def sync(self):
+        """Follows the replay to a new strategy (one constructed by a captured ``__init__``)."""
         if self.replay.strategy is not self._for_strategy:
             self._fresh()
-        if call.name in MARKET_DATA:
-            # nearly every call: read by the walk.  The rarer calls (order reports, timers, queries) go by
-            # their full observation, which also names the orders, accounts and instruments they hand on
-            err = None if error is None else (exception_name(error), safe_str(error))
-            try:
-                if self.native.call(events, err, logs, ctx, call.args):
-                    return
-            except Exception:                                      # noqa: BLE001 - digested by its full observation
-                pass
+
+    def call(self, call, events, error, logs, ctx):
+        """Adds the digest of one call."""
+        self.sync()
+        if call.name in MARKET_DATA and self.native.market(call, events, error, logs, ctx):
+            return
+        self.slow(call, events, error, logs, ctx)
+
+    def slow(self, call, events, error, logs, ctx):
+        """The digest of a call the hot path did not take: the rarer callbacks (order reports,
+        timers, queries), whose orders, accounts and instruments handed on are named, and a call
+        that raised; by its full observation where the walk cannot read an object soundly."""
+        err = None if error is None else (exception_name(error), safe_str(error))
+        m = self.module.__dict__
+        env = self.replay.env
+        sources = tuple(m.get(name) for name in _LABELLED_STORES) + (env.accounts, env.data_proxy.known)
+        try:
+            args = tuple(call.args) + tuple(call.kwargs.values())
+            if self.native.outcome(call.position, events, err, logs, ctx, args, sources):
+                return
+        except Exception:                                          # noqa: BLE001 - digested by its full observation
+            pass
         self.slow_calls += 1
         obs = self.norm.observe(call, events, error, logs, ctx)
-        self.native.add(pickle.dumps((obs["events"], obs["error"], obs["logs"], obs["context"]), protocol=5))
+        self.native.add(call.position,
+                        pickle.dumps((obs["events"], obs["error"], obs["logs"], obs["context"]), protocol=5))
 
     def strategy_state(self):
         strategy = self.replay.strategy

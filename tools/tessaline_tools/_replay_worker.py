@@ -93,7 +93,7 @@ def _files(paths, reader):
 
 
 def _comparison_sink(plan, out):
-    from tessaline_tools._replay_compare import STATE_EVERY, STRATEGY_EVERY, Digester
+    from tessaline_tools._replay_compare import MARKET_DATA, STATE_EVERY, STRATEGY_EVERY, Digester
     detail = plan.get("detail") or {}
     want_calls = set(detail.get("calls", ()))
     want_state = set(detail.get("state_at", ()))
@@ -102,29 +102,33 @@ def _comparison_sink(plan, out):
     every = int(plan.get("state_every", STATE_EVERY))
     strategy_every = int(plan.get("strategy_every", STRATEGY_EVERY))
     holder = {}
-    first = [0]
     range_digests = bytearray()
     range_first = [None]
+    market_data = MARKET_DATA
+    hot = [None, None, None]                # the replay, its strategy, and the walk's market()
 
     def sink(replay, call, events, error, logs, ctx):
-        d = holder.get("d")
-        if d is None or d.replay is not replay:
-            if d is not None and d.native.pending:
-                out.send("digests", first[0], d.take())
-            d = holder["d"] = Digester(replay)
-        pos = call.position
+        if replay is not hot[0] or replay.strategy is not hot[1]:
+            d = holder.get("d")
+            if d is None or d.replay is not replay:
+                if d is not None and d.native.pending:
+                    out.send("digests", d.native.first, d.take())
+                d = holder["d"] = Digester(replay)
+            d.sync()
+            hot[:] = replay, replay.strategy, d.native.market
+        d = holder["d"]
         if digest_mode:
-            if not d.native.pending:
-                first[0] = pos
-            d.call(call, events, error, logs, ctx)
+            if not (call.name in market_data and hot[2](call, events, error, logs, ctx)):
+                d.slow(call, events, error, logs, ctx)
+            pos = call.position
             if not (pos + 1) % strategy_every:
                 out.send("strategy", pos, d.strategy_state())
                 if not (pos + 1) % every:
                     out.send("stores", pos, d.stores_state())
-            if d.native.pending >= BATCH:
-                out.send("digests", first[0], d.take())
-            holder["last"] = pos
+                if d.native.pending >= BATCH:
+                    out.send("digests", d.native.first, d.take())
             return
+        pos = call.position
         if pos in want_calls:
             obs = d.norm.observe(call, events, error, logs, ctx)
             obs["path"] = call.path
@@ -140,10 +144,10 @@ def _comparison_sink(plan, out):
         if digest_mode:
             d = holder.get("d")
             if d is not None and d.native.pending:
-                out.send("digests", first[0], d.take())
-            if d is not None and "last" in holder:
-                out.send("strategy", holder["last"], d.strategy_state())
-                out.send("stores", holder["last"], d.stores_state())
+                out.send("digests", d.native.first, d.take())
+            if d is not None and d.native.last >= 0:
+                out.send("strategy", d.native.last, d.strategy_state())
+                out.send("stores", d.native.last, d.stores_state())
         elif range_first[0] is not None:
             out.send("state_digests", range_first[0], bytes(range_digests))
     return sink, [flush]
