@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
+#include <algorithm>
 
 namespace digest {
 
@@ -48,25 +50,47 @@ inline uint64_t hash64(const unsigned char* p, size_t n) noexcept {
 }
 
 // What a digest is made of: tagged values, lengths before contents, so no two
-// different sequences of values write the same bytes.
+// different sequences of values write the same bytes. Writes are unchecked
+// stores into room made beforehand: this runs for every value of every call.
 class Bytes {
 public:
-    void clear() noexcept { s_.clear(); }
-    void tag(char t) { s_.push_back(t); }
-    void u64(uint64_t v) {
-        v = to_little(v);
-        s_.append(reinterpret_cast<const char*>(&v), 8);
+    void clear() noexcept { end_ = 0; }
+    // Room for n more bytes.
+    void room(size_t n) {
+        if (end_ + n > buf_.size()) buf_.resize(std::max(buf_.size() * 2, end_ + n + 256));
     }
-    void raw(const void* p, size_t n) { s_.append(static_cast<const char*>(p), n); }
+    void tag(char t) {
+        room(1);
+        buf_[end_++] = static_cast<unsigned char>(t);
+    }
+    void u64(uint64_t v) {
+        room(8);
+        v = to_little(v);
+        std::memcpy(buf_.data() + end_, &v, 8);
+        end_ += 8;
+    }
+    void tag_u64(char t, uint64_t v) {
+        room(9);
+        buf_[end_++] = static_cast<unsigned char>(t);
+        v = to_little(v);
+        std::memcpy(buf_.data() + end_, &v, 8);
+        end_ += 8;
+    }
+    void raw(const void* p, size_t n) {
+        room(n);
+        std::memcpy(buf_.data() + end_, p, n);
+        end_ += n;
+    }
     void text(std::string_view t) {
         u64(t.size());
-        s_.append(t);
+        raw(t.data(), t.size());
     }
-    const std::string& str() const noexcept { return s_; }
-    uint64_t hash() const noexcept { return hash64(reinterpret_cast<const unsigned char*>(s_.data()), s_.size()); }
+    std::string str() const { return std::string(reinterpret_cast<const char*>(buf_.data()), end_); }
+    uint64_t hash() const noexcept { return hash64(buf_.data(), end_); }
 
 private:
-    std::string s_;
+    std::vector<unsigned char> buf_;
+    size_t end_ = 0;
 };
 
 }  // namespace digest

@@ -20,11 +20,14 @@ struct Digester {
     std::string pending;  // digests of the calls not yet taken, 8 bytes each
     long long first;      // the position of the first of them
     long long last;       // the position of the last call digested
+    PyObject* market;     // the callbacks market() reads (a frozenset of names), owned
+    long long every;      // calls between checkpoints of the state
 };
 
 // Names read from a replayed call (interned once).
 PyObject* str_position = nullptr;
 PyObject* str_args = nullptr;
+PyObject* str_name = nullptr;
 
 // Notes a call at position; false with a Python error set.
 bool note(Digester* d, long long position, uint64_t digest) {
@@ -55,15 +58,23 @@ PyObject* digester_new(PyTypeObject* type, PyObject*, PyObject*) {
     self_of(o)->walker = nullptr;
     self_of(o)->first = -1;
     self_of(o)->last = -1;
+    self_of(o)->market = nullptr;
+    self_of(o)->every = 1;
     return o;
 }
 
 int digester_init(PyObject* o, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"classify", "own", "module_dict", nullptr};
-    PyObject *classify = nullptr, *own = nullptr, *module_dict = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!O!:Digester", const_cast<char**>(names), &classify,
-                                     &PyTuple_Type, &own, &PyDict_Type, &module_dict))
+    static const char* names[] = {"classify", "own", "module_dict", "market", "every", nullptr};
+    PyObject *classify = nullptr, *own = nullptr, *module_dict = nullptr, *market = nullptr;
+    long long every = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!O!|O!L:Digester", const_cast<char**>(names), &classify,
+                                     &PyTuple_Type, &own, &PyDict_Type, &module_dict, &PyFrozenSet_Type, &market,
+                                     &every))
         return -1;
+    if (every < 1) {
+        PyErr_SetString(PyExc_ValueError, "every must be at least 1");
+        return -1;
+    }
     if (!PyCallable_Check(classify)) {
         PyErr_SetString(PyExc_TypeError, "classify must be callable");
         return -1;
@@ -78,17 +89,22 @@ int digester_init(PyObject* o, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     delete old;
+    Py_XINCREF(market);
+    Py_XSETREF(d->market, market);
+    d->every = every;
     return 0;
 }
 
 int digester_traverse(PyObject* o, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(o));
+    Py_VISIT(self_of(o)->market);
     return self_of(o)->walker ? self_of(o)->walker->traverse(visit, arg) : 0;
 }
 
 int digester_clear(PyObject* o) {
     // taken out first: dropping the walker's references may run code that reaches this object
     delete std::exchange(self_of(o)->walker, nullptr);
+    Py_CLEAR(self_of(o)->market);
     return 0;
 }
 
@@ -96,6 +112,7 @@ void digester_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
     Digester* d = self_of(o);
     delete std::exchange(d->walker, nullptr);
+    Py_CLEAR(d->market);
     d->pending.~basic_string();
     PyTypeObject* t = Py_TYPE(o);
     t->tp_free(o);
@@ -114,20 +131,28 @@ Step guarded(F&& f) {
 }
 
 PyObject* digester_market(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
-    // market(call, events, error, logs, context_calls): the hot path, one call from the replay's
-    // sink; a call that raised goes the slow way, which names the exception
+    // market(call, events, error, logs, context_calls): the hot path, once per replayed call.
+    // True: digested; False: not read here (another callback, a call that raised, an object the
+    // walk cannot read), the caller digests it the slow way; an int: digested, and the state
+    // is due for a checkpoint after this call, at that position.
     Digester* d = self_of(o);
     if (!ready(d)) return nullptr;
     if (nargs != 5) {
         PyErr_SetString(PyExc_TypeError, "market(call, events, error, logs, context_calls) takes 5 arguments");
         return nullptr;
     }
-    if (args[2] != Py_None) Py_RETURN_FALSE;
-    Ref position = Ref::steal(PyObject_GetAttr(args[0], str_position));
+    if (args[2] != Py_None || d->market == nullptr) Py_RETURN_FALSE;
+    PyObject* call = args[0];
+    Ref name = Ref::steal(PyObject_GetAttr(call, str_name));
+    if (!name) return nullptr;
+    const int market = PySet_Contains(d->market, name.get());
+    if (market < 0) return nullptr;
+    if (market == 0) Py_RETURN_FALSE;
+    Ref position = Ref::steal(PyObject_GetAttr(call, str_position));
     if (!position) return nullptr;
     const long long pos = PyLong_AsLongLong(position.get());
     if (pos == -1 && PyErr_Occurred()) return nullptr;
-    Ref call_args = Ref::steal(PyObject_GetAttr(args[0], str_args));
+    Ref call_args = Ref::steal(PyObject_GetAttr(call, str_args));
     if (!call_args) return nullptr;
     if (!PyTuple_Check(call_args.get())) Py_RETURN_FALSE;
     uint64_t digest = 0;
@@ -135,6 +160,7 @@ PyObject* digester_market(PyObject* o, PyObject* const* args, Py_ssize_t nargs) 
     if (s == Step::error) return nullptr;
     if (s == Step::slow) Py_RETURN_FALSE;
     if (!note(d, pos, digest)) return nullptr;
+    if ((pos + 1) % d->every == 0) return position.release();
     Py_RETURN_TRUE;
 }
 
@@ -272,7 +298,8 @@ PyMODINIT_FUNC PyInit__digest_native() {
     if (!digest::import_datetime()) return nullptr;
     digest::str_position = PyUnicode_InternFromString("position");
     digest::str_args = PyUnicode_InternFromString("args");
-    if (digest::str_position == nullptr || digest::str_args == nullptr) return nullptr;
+    digest::str_name = PyUnicode_InternFromString("name");
+    if (digest::str_position == nullptr || digest::str_args == nullptr || digest::str_name == nullptr) return nullptr;
     PyObject* m = PyModule_Create(&digest::module_def);
     if (m == nullptr) return nullptr;
     PyObject* type = PyType_FromSpec(&digest::digester_spec);

@@ -112,8 +112,7 @@ Step Walker::parts(PyObject* const* parts, Py_ssize_t n, PyObject* args, uint64_
     nodes_ = 0;
     args_.clear();
     Step s = args != nullptr ? label_args(args) : Step::ok;
-    out_.tag('p');
-    out_.u64(static_cast<uint64_t>(n));
+    out_.tag_u64('p', static_cast<uint64_t>(n));
     for (Py_ssize_t i = 0; i < n && s == Step::ok; ++i) s = value(parts[i], 0);
     args_.clear();
     memo_.reset();
@@ -264,8 +263,7 @@ void Walker::text(PyObject* s) {
     // a str is kept in its narrowest form, so the same text is always the same bytes
     const auto kind = static_cast<size_t>(PyUnicode_KIND(s));
     const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
-    out_.tag('s');
-    out_.u64(n * 8 + kind);
+    out_.tag_u64('s', n * 8 + kind);
     out_.raw(PyUnicode_DATA(s), n * kind);
 }
 
@@ -289,8 +287,7 @@ Step Walker::value(PyObject* v, int depth) {
         int overflow = 0;
         const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (overflow != 0) return Step::slow;
-        out_.tag('i');
-        out_.u64(static_cast<uint64_t>(x));
+        out_.tag_u64('i', static_cast<uint64_t>(x));
         return Step::ok;
     }
     if (t == &PyFloat_Type) {
@@ -298,8 +295,7 @@ Step Walker::value(PyObject* v, int depth) {
         if (std::isnan(d)) d = std::numeric_limits<double>::quiet_NaN();  // every NaN reads the same
         uint64_t bits;
         std::memcpy(&bits, &d, 8);
-        out_.tag('f');
-        out_.u64(bits);
+        out_.tag_u64('f', bits);
         return Step::ok;
     }
     if (t == &PyUnicode_Type) {
@@ -317,26 +313,22 @@ Step Walker::value(PyObject* v, int depth) {
         if (ti->kind == Kind::slow) return Step::slow;
     }
     if (depth > max_depth) {
-        out_.tag('D');
-        out_.u64(ti != nullptr ? ti->name : text_hash(t->tp_name, std::strlen(t->tp_name)));
+        out_.tag_u64('D', ti != nullptr ? ti->name : text_hash(t->tp_name, std::strlen(t->tp_name)));
         return Step::ok;
     }
     const int64_t first = memo_.seen_or_add(v);
     if (first >= 0) {
-        out_.tag('S');
-        out_.u64(static_cast<uint64_t>(first));
+        out_.tag_u64('S', static_cast<uint64_t>(first));
         return Step::ok;
     }
     for (size_t i = 0; i < own_.size(); ++i) {
         if (own_[i].get() == v) {
-            out_.tag('O');
-            out_.u64(i);
+            out_.tag_u64('O', i);
             return Step::ok;
         }
     }
     if (ti != nullptr && ti->kind == Kind::opaque) {
-        out_.tag('Q');
-        out_.u64(ti->name);
+        out_.tag_u64('Q', ti->name);
         return Step::ok;
     }
     if (!labels_.empty()) {
@@ -348,8 +340,7 @@ Step Walker::value(PyObject* v, int depth) {
     }
     for (const auto& [a, code] : args_) {
         if (a == v) {
-            out_.tag('A');
-            out_.u64(code);
+            out_.tag_u64('A', code);
             break;
         }
     }
@@ -390,15 +381,13 @@ Step Walker::inner(PyObject* v, PyTypeObject* t, const TypeInfo* ti, int depth) 
     if (reinterpret_cast<PyObject*>(t) == deque_type_.get()) return deque(v, depth);
     if (t == &PyBytes_Type) {
         const auto n = static_cast<size_t>(PyBytes_GET_SIZE(v));
-        out_.tag('b');
-        out_.u64(n);
+        out_.tag_u64('b', n);
         out_.raw(PyBytes_AS_STRING(v), n);
         return Step::ok;
     }
     if (PyDateTime_Check(v)) {
         if (PyDateTime_DATE_GET_TZINFO(v) != Py_None) return Step::slow;
-        out_.tag('W');
-        out_.u64(static_cast<uint64_t>(PyDateTime_GET_YEAR(v)) << 32 | PyDateTime_GET_MONTH(v) << 8 |
+        out_.tag_u64('W', static_cast<uint64_t>(PyDateTime_GET_YEAR(v)) << 32 | PyDateTime_GET_MONTH(v) << 8 |
                  PyDateTime_GET_DAY(v));
         out_.u64(static_cast<uint64_t>(PyDateTime_DATE_GET_HOUR(v)) << 48 |
                  static_cast<uint64_t>(PyDateTime_DATE_GET_MINUTE(v)) << 40 |
@@ -407,23 +396,20 @@ Step Walker::inner(PyObject* v, PyTypeObject* t, const TypeInfo* ti, int depth) 
         return Step::ok;
     }
     if (PyDate_Check(v)) {
-        out_.tag('Y');
-        out_.u64(static_cast<uint64_t>(PyDateTime_GET_YEAR(v)) << 32 | PyDateTime_GET_MONTH(v) << 8 |
+        out_.tag_u64('Y', static_cast<uint64_t>(PyDateTime_GET_YEAR(v)) << 32 | PyDateTime_GET_MONTH(v) << 8 |
                  PyDateTime_GET_DAY(v));
         return Step::ok;
     }
     if (PyTime_Check(v)) {
         if (PyDateTime_TIME_GET_TZINFO(v) != Py_None) return Step::slow;
-        out_.tag('H');
-        out_.u64(static_cast<uint64_t>(PyDateTime_TIME_GET_HOUR(v)) << 48 |
+        out_.tag_u64('H', static_cast<uint64_t>(PyDateTime_TIME_GET_HOUR(v)) << 48 |
                  static_cast<uint64_t>(PyDateTime_TIME_GET_MINUTE(v)) << 40 |
                  static_cast<uint64_t>(PyDateTime_TIME_GET_SECOND(v)) << 32 |
                  static_cast<uint64_t>(PyDateTime_TIME_GET_MICROSECOND(v)));
         return Step::ok;
     }
     if (PyDelta_Check(v)) {
-        out_.tag('Z');
-        out_.u64(static_cast<uint64_t>(PyDateTime_DELTA_GET_DAYS(v)));
+        out_.tag_u64('Z', static_cast<uint64_t>(PyDateTime_DELTA_GET_DAYS(v)));
         out_.u64(static_cast<uint64_t>(PyDateTime_DELTA_GET_SECONDS(v)) << 32 |
                  static_cast<uint64_t>(PyDateTime_DELTA_GET_MICROSECONDS(v)));
         return Step::ok;
@@ -434,8 +420,7 @@ Step Walker::inner(PyObject* v, PyTypeObject* t, const TypeInfo* ti, int depth) 
 }
 
 Step Walker::object(PyObject* v, const TypeInfo& ti, int depth) {
-    out_.tag('o');
-    out_.u64(ti.name);
+    out_.tag_u64('o', ti.name);
     bool any = false;
     for (const Slot& slot : ti.slots) {
         PyObject* x = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(v) + slot.offset);
@@ -495,8 +480,7 @@ Step Walker::deque(PyObject* v, int depth) {
 Step Walker::record(PyObject* v, const TypeInfo& ti, int depth) {
     PyObject* fields = ti.fields.get();
     const Py_ssize_t n = std::min(PyTuple_GET_SIZE(fields), PyTuple_GET_SIZE(v));
-    out_.tag('r');
-    out_.u64(ti.name);
+    out_.tag_u64('r', ti.name);
     out_.u64(static_cast<uint64_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         text(PyTuple_GET_ITEM(fields, i));
@@ -519,20 +503,17 @@ Step Walker::member(PyObject* v, const TypeInfo& ti) {
         if (s == nullptr) return Step::error;
         const uint64_t h = text_hash(s, static_cast<size_t>(n)) * 0x9E3779B97F4A7C15ULL ^ ti.name;
         if (members_.size() >= max_members) {
-            out_.tag('e');
-            out_.u64(h);
+            out_.tag_u64('e', h);
             return Step::ok;
         }
         it = members_.try_emplace(v, Ref::borrow(v), h).first;
     }
-    out_.tag('e');
-    out_.u64(it->second.second);
+    out_.tag_u64('e', it->second.second);
     return Step::ok;
 }
 
 Step Walker::history_mark(uint64_t which, Py_ssize_t from_end) {
-    out_.tag('h');
-    out_.u64(which);
+    out_.tag_u64('h', which);
     out_.u64(static_cast<uint64_t>(from_end));
     return Step::ok;
 }

@@ -24,7 +24,7 @@ from tessaline_tools._capture_decode import RecordTuple, ReplayRecord
 from tessaline_tools._capture_values import HostObject, attribute_names
 from tessaline_tools._replay_engine import exception_name, safe_str
 
-# the callbacks whose argument (the market-data record) is named where an event hands it on
+# the callbacks digested on the hot path (nearly every call)
 MARKET_DATA = frozenset({"on_snapshot", "on_tick_order", "on_tick_trade", "on_bar"})
 STATE_STORES = ("history_tick", "history_bar", "orders_dict", "algo_parent_orders", "algo_child_orders",
                 "algo_child_trades", "vorn_params")
@@ -449,9 +449,10 @@ class Digester:
     soundly) is digested by the call's full observation.  Digests of calls collect in
     ``native`` until ``take()``."""
 
-    def __init__(self, replay):
+    def __init__(self, replay, every=STRATEGY_EVERY):
         self.replay = replay
         self.module = replay.module
+        self.every = every
         self.norm = Normalizer(replay)
         self.slow_calls = 0
         self._for_strategy = self
@@ -467,7 +468,7 @@ class Digester:
                      type(r.env): "<replay environment>"}
         if strategy is not None:
             own_types[type(strategy)] = "<a strategy>"
-        args = (_classifier(own_types), own, self.module.__dict__)
+        args = (_classifier(own_types), own, self.module.__dict__, MARKET_DATA, self.every)
         if self.native is None:
             self.native = _digest_native.Digester(*args)
         else:
@@ -486,9 +487,8 @@ class Digester:
     def call(self, call, events, error, logs, ctx):
         """Adds the digest of one call."""
         self.sync()
-        if call.name in MARKET_DATA and self.native.market(call, events, error, logs, ctx):
-            return
-        self.slow(call, events, error, logs, ctx)
+        if self.native.market(call, events, error, logs, ctx) is False:
+            self.slow(call, events, error, logs, ctx)
 
     def slow(self, call, events, error, logs, ctx):
         """The digest of a call the hot path did not take: the rarer callbacks (order reports,

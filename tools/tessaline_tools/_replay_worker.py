@@ -93,7 +93,7 @@ def _files(paths, reader):
 
 
 def _comparison_sink(plan, out):
-    from tessaline_tools._replay_compare import MARKET_DATA, STATE_EVERY, STRATEGY_EVERY, Digester
+    from tessaline_tools._replay_compare import STATE_EVERY, STRATEGY_EVERY, Digester
     detail = plan.get("detail") or {}
     want_calls = set(detail.get("calls", ()))
     want_state = set(detail.get("state_at", ()))
@@ -104,30 +104,21 @@ def _comparison_sink(plan, out):
     holder = {}
     range_digests = bytearray()
     range_first = [None]
-    market_data = MARKET_DATA
-    hot = [None, None, None]                # the replay, its strategy, and the walk's market()
+
+    def digester(replay):
+        d = holder.get("d")
+        if d is None or d.replay is not replay:
+            if d is not None and d.native.pending:
+                out.send("digests", d.native.first, d.take())
+            d = holder["d"] = Digester(replay, strategy_every)
+        d.sync()
+        return d
+
+    if digest_mode:
+        return _digest_sink(digester, out, every, strategy_every), [lambda: _flush_digests(holder.get("d"), out)]
 
     def sink(replay, call, events, error, logs, ctx):
-        if replay is not hot[0] or replay.strategy is not hot[1]:
-            d = holder.get("d")
-            if d is None or d.replay is not replay:
-                if d is not None and d.native.pending:
-                    out.send("digests", d.native.first, d.take())
-                d = holder["d"] = Digester(replay)
-            d.sync()
-            hot[:] = replay, replay.strategy, d.native.market
-        d = holder["d"]
-        if digest_mode:
-            if not (call.name in market_data and hot[2](call, events, error, logs, ctx)):
-                d.slow(call, events, error, logs, ctx)
-            pos = call.position
-            if not (pos + 1) % strategy_every:
-                out.send("strategy", pos, d.strategy_state())
-                if not (pos + 1) % every:
-                    out.send("stores", pos, d.stores_state())
-                if d.native.pending >= BATCH:
-                    out.send("digests", d.native.first, d.take())
-            return
+        d = digester(replay)
         pos = call.position
         if pos in want_calls:
             obs = d.norm.observe(call, events, error, logs, ctx)
@@ -141,16 +132,45 @@ def _comparison_sink(plan, out):
             out.send("state", pos, _plain({"state": d.norm.state(), "path": call.path, "cb": call.name}))
 
     def flush():
-        if digest_mode:
-            d = holder.get("d")
-            if d is not None and d.native.pending:
-                out.send("digests", d.native.first, d.take())
-            if d is not None and d.native.last >= 0:
-                out.send("strategy", d.native.last, d.strategy_state())
-                out.send("stores", d.native.last, d.stores_state())
-        elif range_first[0] is not None:
+        if range_first[0] is not None:
             out.send("state_digests", range_first[0], bytes(range_digests))
     return sink, [flush]
+
+
+def _digest_sink(digester, out, every, strategy_every):
+    """The sink of a digest replay: nearly every call is one call into the native walk, which
+    says when the state is due for a checkpoint."""
+    hot = [None, None, None, None]            # the replay, its strategy, the Digester, its market()
+
+    def sink(replay, call, events, error, logs, ctx):
+        if replay is not hot[0] or replay.strategy is not hot[1]:
+            d = digester(replay)
+            hot[:] = replay, replay.strategy, d, d.native.market
+        done = hot[3](call, events, error, logs, ctx)
+        if done is True:
+            return
+        d = hot[2]
+        if done is False:
+            d.slow(call, events, error, logs, ctx)
+            done = call.position
+            if (done + 1) % strategy_every:
+                return
+        out.send("strategy", done, d.strategy_state())
+        if not (done + 1) % every:
+            out.send("stores", done, d.stores_state())
+        if d.native.pending >= BATCH:
+            out.send("digests", d.native.first, d.take())
+    return sink
+
+
+def _flush_digests(d, out):
+    if d is None:
+        return
+    if d.native.pending:
+        out.send("digests", d.native.first, d.take())
+    if d.native.last >= 0:
+        out.send("strategy", d.native.last, d.strategy_state())
+        out.send("stores", d.native.last, d.stores_state())
 
 
 def main(argv=None):
