@@ -1,14 +1,18 @@
 """Comparing what implementations did, call by call, and the state they keep.
 
 Every call's outcome (events, exception, log lines, context calls) is reduced
-to a short digest as the replay goes: market-data calls by a pickle of their
-outcome (objects met twice within the call stay told apart, the replay's own
-stand-ins are named), the rarer calls by their full normalised form, which also
-labels objects shared with the module's state or the captured arguments.  The
-strategy's attributes are digested after every call, the module-level stores
-(histories, orders, algorithmic orders, ``vorn_params``) every ``STATE_EVERY``
-calls.  Only where digests differ are the full, normalised observations built
-and compared, which name the event, field and both values.
+to an 8-byte digest as the replay goes, by a native walk of the objects
+themselves (``tessaline_tools._digest_native``): kinds of values, classes by
+the name they stand for, attributes in order, an object met twice within the
+call, the replay's own objects, the call's arguments, history entries, and on
+the rarer calls the orders, accounts and instruments handed on, all told apart
+as the full observation tells them apart.  What the walk cannot read soundly
+(a class with its own attribute lookup, say) is digested by the call's full
+normalised form.  The strategy's attributes are digested every
+``STRATEGY_EVERY`` calls, the module-level stores (histories, orders,
+algorithmic orders, ``vorn_params``) every ``STATE_EVERY`` calls.  Only where
+digests differ are the full, normalised observations built and compared, which
+name the event, field and both values.
 """
 import collections
 import datetime as _dt
