@@ -202,3 +202,21 @@ def test_an_argument_handed_on_is_told_from_a_copy():
     a.market(FakeCall("on_bar", 0, (record,)), [Plain(levels=levels)], None, [], [])
     b.market(FakeCall("on_bar", 0, (record,)), [Plain(levels=list(levels))], None, [], [])
     assert a.take() != b.take()
+
+
+HOME = collections.deque()
+
+
+class Mutating(type):
+    """Reading the class (which the walk does once per class) empties HOME."""
+
+    def __getattribute__(cls, name):
+        HOME.clear()
+        return super().__getattribute__(name)
+
+
+def test_a_deque_changed_while_it_is_read_goes_to_the_slow_path():
+    HOME.extend([Mutating("Late", (), {})(), 1, 2])
+    d = digester()
+    assert d.value(HOME) is None
+    assert d.market(FakeCall("on_snapshot", 0, ()), [1], None, [], []) is True      # the walk carries on

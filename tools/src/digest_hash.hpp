@@ -55,6 +55,10 @@ inline uint64_t hash64(const unsigned char* p, size_t n) noexcept {
 class Bytes {
 public:
     void clear() noexcept { end_ = 0; }
+    // Gives back the room a rare huge value took, once it is hashed.
+    void trim() {
+        if (buf_.size() > (size_t{1} << 20)) std::vector<unsigned char>().swap(buf_);
+    }
     // Room for n more bytes.
     void room(size_t n) {
         if (end_ + n > buf_.size()) buf_.resize(std::max(buf_.size() * 2, end_ + n + 256));

@@ -119,15 +119,24 @@ void digester_dealloc(PyObject* o) {
     Py_DECREF(t);
 }
 
-// Runs a walk; a C++ exception (memory) becomes a Python one.
+// Runs a walk; a C++ exception (memory) becomes a Python one. An object that
+// raised while it was read (a deque changed under its iterator, an enumeration
+// member without a dict) is left to the slow path, which reads it the way the
+// full observation does; only running out of memory is an error here.
 template <class F>
 Step guarded(F&& f) {
+    Step s;
     try {
-        return f();
+        s = f();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return Step::error;
     }
+    if (s == Step::error && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        return Step::slow;
+    }
+    return s;
 }
 
 PyObject* digester_market(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {

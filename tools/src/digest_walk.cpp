@@ -117,6 +117,7 @@ Step Walker::parts(PyObject* const* parts, Py_ssize_t n, PyObject* args, uint64_
     args_.clear();
     memo_.reset();
     if (s == Step::ok) digest = out_.hash();
+    out_.trim();
     return s;
 }
 
