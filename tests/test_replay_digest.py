@@ -100,9 +100,12 @@ def test_digests_are_the_same_in_every_process_whatever_its_hash_seed():
 def test_a_history_entry_handed_out_is_told_from_a_copy():
     entry = {"market_code": "A", "last": 1.0}
     stores = {"history_tick": {"A": collections.deque([{"market_code": "A"}, entry], maxlen=60)}}
-    d = digester(module_dict=stores)
-    assert d.value([entry]) != d.value([dict(entry)])
-    assert d.value([dict(entry)]) == digester().value([dict(entry)])
+    digests = []
+    for d, handed in ((digester(module_dict=stores), entry), (digester(module_dict=stores), dict(entry)),
+                      (digester(), dict(entry))):
+        assert d.market(FakeCall("on_snapshot", 0), [handed], None, [], []) is True
+        digests.append(d.take())
+    assert digests[0] != digests[1] == digests[2]
 
 
 class Raising:

@@ -111,7 +111,9 @@ Step Walker::parts(PyObject* const* parts, Py_ssize_t n, PyObject* args, uint64_
     memo_.reset();
     nodes_ = 0;
     args_.clear();
-    Step s = args != nullptr ? label_args(args) : Step::ok;
+    // in the state the histories are the stores themselves: an entry's place is its position there
+    outcome_ = args != nullptr;
+    Step s = outcome_ ? label_args(args) : Step::ok;
     out_.tag_u64('p', static_cast<uint64_t>(n));
     for (Py_ssize_t i = 0; i < n && s == Step::ok; ++i) s = value(parts[i], 0);
     args_.clear();
@@ -363,8 +365,10 @@ Step Walker::inner(PyObject* v, PyTypeObject* t, const TypeInfo* ti, int depth) 
         return Step::ok;
     }
     if (t == &PyDict_Type) {
-        const Step s = history_label(v);
-        if (s != Step::ok) return s;
+        if (outcome_) {
+            const Step s = history_label(v);
+            if (s != Step::ok) return s;
+        }
         out_.tag('d');
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;

@@ -103,6 +103,7 @@ private:
     Bytes out_;
     Memo memo_;
     size_t nodes_ = 0;
+    bool outcome_ = false;  // a call's outcome, not the state: history entries handed on are named
     Ref classify_;
     std::vector<Ref> own_;
     Ref module_dict_;
