@@ -223,3 +223,20 @@ def test_a_deque_changed_while_it_is_read_goes_to_the_slow_path():
     d = digester()
     assert d.value(HOME) is None
     assert d.market(FakeCall("on_snapshot", 0, ()), [1], None, [], []) is True      # the walk carries on
+
+
+def nested(levels, leaf):
+    v = leaf
+    for _ in range(levels):
+        v = [v]
+    return v
+
+
+def test_the_digest_reads_as_deep_below_an_event_as_the_full_observation():
+    # the full observation reads ten levels of lists below an event's attribute
+    seen = []
+    for leaf in (1, 2):
+        d = digester()
+        assert d.market(FakeCall("on_snapshot", 0), [Plain(v=nested(10, leaf))], None, [], []) is True
+        seen.append(d.take())
+    assert seen[0] != seen[1]

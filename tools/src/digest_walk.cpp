@@ -9,8 +9,11 @@
 namespace digest {
 
 namespace {
-// As deep as the full observation goes: a deeper value is told by its class alone.
-constexpr int max_depth = 10;
+// A deeper value is told by its class alone. The full observation reads ten
+// levels below each event, argument or attribute; the walk starts two levels
+// further out (the outcome's parts, the lists they are in) and so reads at
+// least as deep: what the observation would show, the digest shows.
+constexpr int max_depth = 12;
 // Values read for one digest before the slow path takes over: a call handing
 // out a huge structure is digested the slow way rather than held up here.
 constexpr size_t max_nodes = size_t{1} << 20;

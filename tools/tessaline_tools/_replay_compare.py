@@ -501,8 +501,8 @@ class Digester:
         err = None if error is None else (exception_name(error), safe_str(error))
         m = self.module.__dict__
         env = self.replay.env
-        sources = tuple(m.get(name) for name in _LABELLED_STORES) + (env.accounts, env.data_proxy.known)
         try:
+            sources = tuple(m.get(name) for name in _LABELLED_STORES) + (env.accounts, env.data_proxy.known)
             args = tuple(call.args) + tuple(call.kwargs.values())
             if self.native.outcome(call.position, events, err, logs, ctx, args, sources):
                 return
