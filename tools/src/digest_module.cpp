@@ -81,13 +81,18 @@ int digester_init(PyObject* o, PyObject* args, PyObject* kwargs) {
     }
     Digester* d = self_of(o);
     Walker* old = d->walker;
+    Walker* fresh = nullptr;
     try {
-        d->walker = new Walker(classify, own, module_dict);
+        fresh = new Walker(classify, own, module_dict);
     } catch (const std::bad_alloc&) {
-        d->walker = old;
         PyErr_NoMemory();
         return -1;
     }
+    if (!fresh->ok()) {
+        delete fresh;
+        return -1;
+    }
+    d->walker = fresh;
     delete old;
     Py_XINCREF(market);
     Py_XSETREF(d->market, market);

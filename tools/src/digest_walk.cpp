@@ -95,6 +95,12 @@ Walker::Walker(PyObject* classify, PyObject* own, PyObject* module_dict)
     }
 }
 
+bool Walker::ok() const {
+    if (market_code_ && history_tick_ && history_bar_ && name_attr_ && missing_attr_ && maxlen_attr_) return true;
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return false;
+}
+
 int Walker::traverse(visitproc visit, void* arg) const {
     if (int r = classify_.visit(visit, arg)) return r;
     if (int r = module_dict_.visit(visit, arg)) return r;

@@ -82,6 +82,8 @@ public:
     Step labelled_parts(PyObject* const* parts, Py_ssize_t n, PyObject* args, PyObject* sources, uint64_t& digest);
 
     int traverse(visitproc visit, void* arg) const;
+    // False (with a Python error set) when the walker could not be made whole.
+    bool ok() const;
 
 private:
     bool read_slots(TypeInfo& ti, PyObject* fields);
