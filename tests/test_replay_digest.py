@@ -240,3 +240,46 @@ def test_the_digest_reads_as_deep_below_an_event_as_the_full_observation():
         assert d.market(FakeCall("on_snapshot", 0), [Plain(v=nested(10, leaf))], None, [], []) is True
         seen.append(d.take())
     assert seen[0] != seen[1]
+
+
+class SlotBase:
+    __slots__ = ("x",)
+
+
+class ShadowedSlot(SlotBase):
+    """Its x is the property's, not the slot's: only getattr reads it right."""
+    __slots__ = ()
+    x = property(lambda self: 42)
+
+
+class OwnDict:
+    __dict__ = property(lambda self: {"fake": 1})
+
+
+class IntLike(int):
+    pass
+
+
+@pytest.mark.parametrize("make", [
+    ShadowedSlot, Guarded, OwnDict, lambda: IntLike(3), lambda: {1, 2}, lambda: print,
+    lambda: Plain(),                                     # no attributes: told by its repr
+])
+def test_what_only_the_full_observation_reads_right_goes_to_the_slow_path(make):
+    assert digest([make()]) is None
+
+
+def test_orders_handed_on_by_a_report_are_told_from_copies():
+    order = Plain(order_id=7, status=Side.BUY)
+    orders = {7: order}
+    seen = []
+    for handed, sources in ((order, (orders,)), (Plain(order_id=7, status=Side.BUY), (orders,)),
+                            (order, ({},))):
+        d = digester()
+        assert d.outcome(0, [Plain(order=handed)], None, [], [], (), sources) is True
+        seen.append(d.take())
+    assert seen[0] != seen[1] == seen[2]
+    d = digester()
+    d.outcome(0, [], ("ValueError", "boom"), [], [], (), ())
+    e = digester()
+    e.outcome(0, [], ("ValueError", "bang"), [], [], (), ())
+    assert d.take() != e.take()
