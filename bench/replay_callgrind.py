@@ -36,7 +36,7 @@ import tempfile
 
 # the module's own code: every callback the replay makes enters it, and whatever the
 # module calls from there (host and stand-in code) is counted with it
-MODULE_OBJECT = re.compile(r"corvix/tarrow/utils/tessaline[^/]*\.so$")
+MODULE_OBJECT = re.compile(r"(^|/)tessaline\.[^/]*so$")             # --module-object to change it
 
 MAKE_CAPTURE = """
 import sys
@@ -137,7 +137,12 @@ def main(argv=None):
     p.add_argument("--captures", nargs=2, metavar=("SHORT", "LONG"), help="count these captures instead")
     p.add_argument("--json", metavar="PATH")
     p.add_argument("--keep", action="store_true", help="keep the captures and the callgrind dumps")
+    p.add_argument("--module-object", metavar="REGEX",
+                   help="the module's shared object, as a regular expression on its path (default: tessaline.*so)")
     args = p.parse_args(argv)
+    if args.module_object:
+        global MODULE_OBJECT
+        MODULE_OBJECT = re.compile(args.module_object)
     tmp = tempfile.mkdtemp(prefix="replay-callgrind-")
     try:
         if args.captures:

@@ -4,7 +4,9 @@ A capture file is untrusted input.  Each record is checked for its kind's
 shape (field count and types) before anything is taken from it, and a record
 that does not hold is reported as ``Damage`` with its chunk's offset and its
 own position in the chunk; reading stops there, everything before it has been
-read.  The values inside records are decoded by ``_capture_decode``.
+read.  A chunk's records are read natively (``_replay_native.Records``): a
+market-data call comes out ready, every other record is checked here as msgpack
+gives it; the values inside records are decoded by ``_capture_decode``.
 
 Reading streams: one chunk is decoded at a time, and what is kept across
 chunks is bounded (the calls that may still be named by a later "raised"
@@ -12,10 +14,15 @@ record, the record shapes and thread names of the file).
 """
 import collections
 import datetime as _dt
+import itertools
 import os
+
+import msgpack
 
 from tessaline_tools import _capture_file as cf
 from tessaline_tools._capture_decode import Decoder, build_records, plain_records
+from tessaline_tools._capture_values import EXT_ENUM
+from tessaline_tools._replay_native import Records
 
 # record kinds: the first element of every record (as the writer numbers them)
 R_META, R_SCHEMA, R_CALL, R_GCALL, R_RAISED, R_CTX, R_THREAD, R_END, R_CARRY, R_GAP = range(10)
@@ -119,10 +126,14 @@ class CaptureReader:
         """Like iterating, but a market-data call (one record argument, nothing else recorded
         before it) comes as a tuple ``(position, name, wall ns, record, seq, mono ns, thread id)``:
         the replay's hot path needs no more.  ``path`` and ``offset`` tell where it is."""
+        # each chunk's records are read natively; the chunks are chained without a Python frame
+        # between the calls
+        return itertools.chain.from_iterable(self._chunks())
+
+    def _chunks(self):
+        """The ``Records`` of each chunk in turn; what a chunk leaves behind (where its reading
+        stopped, how many records it had) is looked at once its records are read."""
         position = 0
-        callbacks, seq_pos, max_wall = self._callbacks, self._seq_pos, MAX_WALL_NS
-        ring, mask = self._names, RAISED_WINDOW - 1
-        tuple_new = tuple.__new__
         for path in self.paths:
             try:
                 f = open(path, "rb")
@@ -131,56 +142,18 @@ class CaptureReader:
             with f:
                 cf.check_header(path, f)
                 state = _FileState(self, path)
-                decoder, fast = state.decoder, state.fast
                 self.path, self._threads = path, state.threads
                 for offset, raw, n in cf.iter_chunks(path, f, self.damage.append, self.max_chunk_bytes):
                     self.offset = offset
-                    unpacker = decoder.unpacker()
-                    unpacker.feed(raw)
-                    index, in_record = 0, False
-                    decoder.missing_seen = False
-                    try:
-                        for rec in unpacker:
-                            in_record = True
-                            # a call with its record's values: nearly every record, checked inline
-                            if type(rec) is list and len(rec) == 8 and rec[0] == R_CALL and not state.first:
-                                _, seq, name, wall, mono, tid, sid, vals = rec
-                                shape = fast.get(sid) if type(sid) is int else None
-                                if shape is not None and type(name) is str and name in callbacks \
-                                        and type(seq) is int and type(wall) is int and 0 <= wall < max_wall \
-                                        and type(mono) is int and type(tid) is int:
-                                    cls, count, build = shape
-                                    if cls is not None and not decoder.missing_seen and type(vals) is list \
-                                            and len(vals) == count:
-                                        record = tuple_new(cls, vals)
-                                    else:
-                                        record = build(vals, decoder.missing_seen)
-                                        decoder.missing_seen = False
-                                    seq_pos[seq] = position
-                                    ring[position & mask] = name
-                                    yield position, name, wall, record, seq, mono, tid
-                                    position += 1
-                                    if not position & 0xFFF and len(seq_pos) > RAISED_WINDOW // 2:
-                                        self._forget_old_calls()
-                                    index += 1
-                                    in_record = False
-                                    continue
-                            call = state.take(rec, position, offset)
-                            decoder.missing_seen = False
-                            if call is not None:
-                                yield call
-                                position += 1
-                            index += 1
-                            in_record = False
-                    except cf.CaptureError:
-                        raise
-                    except Exception as exc:                       # noqa: BLE001 - a record that does not hold
-                        why = _why(exc) if in_record else f"does not decode ({_why(exc)})"
-                        self._bad(path, offset, index, _record_start(raw, index), why)
+                    state.decoder.missing_seen = False
+                    records = _ChunkReading(self, state, path, offset, raw).records(position)
+                    yield records
+                    if records.stopped:
                         return
-                    if index != n:
+                    position = records.position
+                    if records.index != n:
                         self.damage.append(cf.Damage(path, offset, "corrupted",
-                                                     f"{index} records where the chunk says {n}"))
+                                                     f"{records.index} records where the chunk says {n}"))
                         return
                 self.opaque.update(state.decoder_opaque())
             self.calls_by_path[path] = position - sum(self.calls_by_path.values())
@@ -211,6 +184,98 @@ class CaptureReader:
 
 
 _EMPTY = {}                      # the keywords and prior state of a market-data call: none (never changed)
+
+
+class _ChunkReading:
+    """One chunk's records: market-data calls come out of the native reading ready; every
+    other record comes to ``take`` as msgpack gives it, and is checked here."""
+
+    def __init__(self, reader, state, path, offset, raw):
+        self.reader, self.state, self.path, self.offset, self.raw = reader, state, path, offset, raw
+
+    def records(self, position):
+        # the records give themselves to take and failed: this object holds no reference to
+        # them, and no cycle keeps a chunk's bytes alive past its reading
+        decoder, state = self.state.decoder, self.state
+        return Records(self.raw, decoder._ext, EXT_ENUM, decoder._enum_raw, self.reader._callbacks,
+                       _Fallback(decoder, self.raw), self.reader._seq_pos, self.reader._names,
+                       self.reader._forget_old_calls, MAX_WALL_NS, position, None if state.first else state.fast,
+                       self.take, self.failed)
+
+    def take(self, records, rec):
+        """What to hand on for one record: a call, or None; a record that does not hold is
+        reported and ends the chunk's reading."""
+        state = self.state
+        decoder = state.decoder
+        position = records.position
+        try:
+            # a call whose values went through the decoder's hook: checked inline
+            # (a kind of 2.0 is no call: the record is reported as malformed)
+            if type(rec) is list and len(rec) == 8 and type(rec[0]) is int and rec[0] == R_CALL \
+                    and not state.first:
+                _, seq, name, wall, mono, tid, sid, vals = rec
+                shape = state.fast.get(sid) if type(sid) is int else None
+                if shape is not None and type(name) is str and name in self.reader._callbacks \
+                        and type(seq) is int and type(wall) is int and 0 <= wall < MAX_WALL_NS \
+                        and type(mono) is int and type(tid) is int \
+                        and -_I64 <= seq < _I64 and -_I64 <= mono < _I64 and -_I64 <= tid < _I64:
+                    cls, count, build = shape
+                    if cls is not None and not decoder.missing_seen and type(vals) is list and len(vals) == count:
+                        record = tuple.__new__(cls, vals)
+                    else:
+                        record = build(vals, decoder.missing_seen)
+                        decoder.missing_seen = False
+                    reader = self.reader
+                    reader._seq_pos[seq] = position
+                    reader._names[position & (RAISED_WINDOW - 1)] = name
+                    records.position = position + 1
+                    if not (position + 1) & 0xFFF and len(reader._seq_pos) > RAISED_WINDOW // 2:
+                        reader._forget_old_calls()
+                    return position, name, wall, record, seq, mono, tid
+            call = state.take(rec, position, self.offset)
+            decoder.missing_seen = False
+            if call is not None:
+                records.position = position + 1
+            if records.shapes is None and not state.first:
+                records.shapes = state.fast
+            return call
+        except cf.CaptureError:
+            raise
+        except Exception as exc:                                   # noqa: BLE001 - a record that does not hold
+            index = records.index - 1
+            self.reader._bad(self.path, self.offset, index, _record_start(self.raw, index), _why(exc))
+            records.stop()
+            return None
+
+    def failed(self, records, exc):
+        """A record that does not decode: reported, and the chunk's reading ends."""
+        if isinstance(exc, cf.CaptureError):
+            raise exc
+        index = records.index
+        self.reader._bad(self.path, self.offset, index, _record_start(self.raw, index),
+                         f"does not decode ({_why(exc)})")
+
+
+class _Fallback:
+    """The records the native reading leaves alone (kinds it does not read, or bytes that do
+    not hold) are unpacked here, by the decoder's own unpacker, from where they start:
+    ``(record, where the next starts)``, or ``None`` when no whole record is left."""
+
+    def __init__(self, decoder, raw):
+        self.decoder, self.raw, self.unpacker = decoder, raw, None
+
+    def __call__(self, offset):
+        u = self.unpacker
+        if u is None or u.tell() > offset:
+            u = self.unpacker = self.decoder.unpacker()
+            u.feed(self.raw)
+        try:
+            while u.tell() < offset:
+                u.skip()                                   # records read natively: walked over, not built
+            rec = u.unpack()
+        except msgpack.OutOfData:
+            return None
+        return rec, u.tell()
 
 
 def _record_start(raw, index):

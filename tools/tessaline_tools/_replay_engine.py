@@ -22,6 +22,7 @@ import time
 from tessaline_tools import _replay_world as world
 from tessaline_tools._capture_file import CaptureError
 from tessaline_tools._capture_values import Missing
+from tessaline_tools._replay_native import Tally, drive
 
 MODULE_NAME = "corvix.tarrow.utils.tessaline"
 CONFIG_MARK = "<config>"
@@ -221,44 +222,31 @@ class Replay:
             events, logs, ctx = self.events, self.logs, self.context_calls
             clock = self.clock
             perf = time.perf_counter_ns
-            add = summary.add if summary is not None else None
+            # a summary of ours is counted natively, call by call, into its own containers
+            add = None if summary is None else Tally(summary) if type(summary) is Summary else summary.add
             reader = self.reader
-            methods, strategy = {}, None
-            for item in reader.items():
-                if type(item) is tuple:
-                    # a market-data call: its record, nothing recorded before it
+
+            def hot_start(wall):
+                # the strategy market-data calls go to: constructed from the carried state when the
+                # capture starts with one
+                if self.strategy is None:
+                    if clock.base_wall_ns is None:
+                        clock.base_wall_ns = wall
+                    self._start_from_carry()
+                return self.strategy
+
+            def generic(call):
+                self._generic(call, add, sink, perf)
+
+            hot_sink = None
+            if sink is not None:
+                def hot_sink(item, error):
                     position, name, wall, record, seq, mono, tid = item
-                    clock.wall_ns = wall
-                    if strategy is None or strategy is not self.strategy:
-                        if self.strategy is None:
-                            if clock.base_wall_ns is None:
-                                clock.base_wall_ns = wall
-                            self._start_from_carry()
-                        methods, strategy = {}, self.strategy
-                    method = methods.get(name)
-                    if method is None:
-                        method = methods[name] = getattr(strategy, name)
-                    error = None
-                    t0 = perf()
-                    try:
-                        method(record)
-                    except Exception as exc:                       # noqa: BLE001 - a replayed callback raising
-                        error = exc
-                    elapsed = perf() - t0
-                    if add is not None:
-                        add(name, position, wall, events, error, elapsed)
-                    if sink is not None:
-                        sink(Call(position, seq, name, wall, mono, reader._threads.get(tid, tid), (record,), {}, {},
-                                  reader.path, reader.offset), events, error, logs, ctx)
-                else:
-                    self._generic(item, add, sink, perf)
-                    strategy = None
-                if events:
-                    events.clear()
-                if logs:
-                    logs.clear()
-                if ctx:
-                    ctx.clear()
+                    sink(Call(position, seq, name, wall, mono, reader._threads.get(tid, tid), (record,), {}, {},
+                              reader.path, reader.offset), events, error, logs, ctx)
+
+            # market-data calls are made natively; every other call goes to _generic
+            drive(reader.items(), self, hot_start, generic, clock, add, hot_sink, events, logs, ctx)
         finally:
             self._uninstall()
 
