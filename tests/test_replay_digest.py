@@ -283,3 +283,27 @@ def test_orders_handed_on_by_a_report_are_told_from_copies():
     e = digester()
     e.outcome(0, [], ("ValueError", "bang"), [], [], (), ())
     assert d.take() != e.take()
+
+
+class FakeReplay:
+    strategy = None
+
+
+def test_as_the_replays_sink_it_takes_market_data_and_hands_on_the_rest():
+    handed = []
+
+    def fallback(replay, call, events, error, logs, ctx, answer):
+        handed.append((call.position, answer))
+
+    replay = FakeReplay()
+    d = _digest_native.Digester(_classifier({}), (), {}, MARKET_DATA, 3, fallback)
+    d(replay, FakeCall("on_snapshot", 0, ((1.0,),)), [1], None, [], [])     # a replay it does not know yet
+    d.__init__(_classifier({}), (), {}, MARKET_DATA, 3, fallback, replay, None)
+    for i in range(1, 4):
+        d(replay, FakeCall("on_snapshot", i, ((1.0,),)), [i], None, [], [])
+    d(replay, FakeCall("on_order", 4), [], None, [], [])
+    d(replay, FakeCall("on_bar", 5, ((1.0,),)), [], ValueError("raised"), [], [])
+    replay.strategy = object()                            # a new strategy: handed on until it is followed
+    d(replay, FakeCall("on_bar", 6, ((1.0,),)), [], None, [], [])
+    assert handed == [(0, None), (2, 2), (4, False), (5, False), (6, None)]
+    assert d.pending == 3

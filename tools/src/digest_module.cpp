@@ -2,6 +2,8 @@
 // be compared, 8 bytes per call, made as the replay goes (see digest_walk.hpp).
 #include "digest_walk.hpp"
 
+#include <structmember.h>
+
 #include <new>
 #include <string>
 
@@ -22,12 +24,20 @@ struct Digester {
     long long last;       // the position of the last call digested
     PyObject* market;     // the callbacks market() reads (a frozenset of names), owned
     long long every;      // calls between checkpoints of the state
+    // As the replay's sink, d(replay, call, events, error, logs, context_calls): the calls
+    // market() takes are done here; every other one goes to fallback(..., market's answer),
+    // and so does any call of a replay, or a strategy, other than the ones the walk knows.
+    vectorcallfunc vectorcall;
+    PyObject* fallback;   // owned
+    PyObject* replay;     // owned
+    PyObject* strategy;   // owned
 };
 
 // Names read from a replayed call (interned once).
 PyObject* str_position = nullptr;
 PyObject* str_args = nullptr;
 PyObject* str_name = nullptr;
+PyObject* str_strategy = nullptr;
 
 // Notes a call at position; false with a Python error set.
 bool note(Digester* d, long long position, uint64_t digest) {
@@ -51,6 +61,8 @@ bool ready(Digester* d) {
 }
 
 
+PyObject* digester_sink(PyObject* o, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
 PyObject* digester_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* o = type->tp_alloc(type, 0);
     if (o == nullptr) return nullptr;
@@ -60,17 +72,27 @@ PyObject* digester_new(PyTypeObject* type, PyObject*, PyObject*) {
     self_of(o)->last = -1;
     self_of(o)->market = nullptr;
     self_of(o)->every = 1;
+    self_of(o)->vectorcall = digester_sink;
+    self_of(o)->fallback = nullptr;
+    self_of(o)->replay = nullptr;
+    self_of(o)->strategy = nullptr;
     return o;
 }
 
 int digester_init(PyObject* o, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"classify", "own", "module_dict", "market", "every", nullptr};
+    static const char* names[] = {"classify", "own", "module_dict", "market", "every", "fallback", "replay",
+                                  "strategy", nullptr};
     PyObject *classify = nullptr, *own = nullptr, *module_dict = nullptr, *market = nullptr;
+    PyObject *fallback = nullptr, *replay = nullptr, *strategy = nullptr;
     long long every = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!O!|O!L:Digester", const_cast<char**>(names), &classify,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!O!|O!LOOO:Digester", const_cast<char**>(names), &classify,
                                      &PyTuple_Type, &own, &PyDict_Type, &module_dict, &PyFrozenSet_Type, &market,
-                                     &every))
+                                     &every, &fallback, &replay, &strategy))
         return -1;
+    if (fallback != nullptr && fallback != Py_None && !PyCallable_Check(fallback)) {
+        PyErr_SetString(PyExc_TypeError, "fallback must be callable");
+        return -1;
+    }
     if (every < 1) {
         PyErr_SetString(PyExc_ValueError, "every must be at least 1");
         return -1;
@@ -97,12 +119,22 @@ int digester_init(PyObject* o, PyObject* args, PyObject* kwargs) {
     Py_XINCREF(market);
     Py_XSETREF(d->market, market);
     d->every = every;
+    if (fallback == Py_None) fallback = nullptr;
+    Py_XINCREF(fallback);
+    Py_XSETREF(d->fallback, fallback);
+    Py_XINCREF(replay);
+    Py_XSETREF(d->replay, replay);
+    Py_XINCREF(strategy);
+    Py_XSETREF(d->strategy, strategy);
     return 0;
 }
 
 int digester_traverse(PyObject* o, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(o));
     Py_VISIT(self_of(o)->market);
+    Py_VISIT(self_of(o)->fallback);
+    Py_VISIT(self_of(o)->replay);
+    Py_VISIT(self_of(o)->strategy);
     return self_of(o)->walker ? self_of(o)->walker->traverse(visit, arg) : 0;
 }
 
@@ -110,6 +142,9 @@ int digester_clear(PyObject* o) {
     // taken out first: dropping the walker's references may run code that reaches this object
     delete std::exchange(self_of(o)->walker, nullptr);
     Py_CLEAR(self_of(o)->market);
+    Py_CLEAR(self_of(o)->fallback);
+    Py_CLEAR(self_of(o)->replay);
+    Py_CLEAR(self_of(o)->strategy);
     return 0;
 }
 
@@ -118,6 +153,9 @@ void digester_dealloc(PyObject* o) {
     Digester* d = self_of(o);
     delete std::exchange(d->walker, nullptr);
     Py_CLEAR(d->market);
+    Py_CLEAR(d->fallback);
+    Py_CLEAR(d->replay);
+    Py_CLEAR(d->strategy);
     d->pending.~basic_string();
     PyTypeObject* t = Py_TYPE(o);
     t->tp_free(o);
@@ -176,6 +214,29 @@ PyObject* digester_market(PyObject* o, PyObject* const* args, Py_ssize_t nargs) 
     if (!note(d, pos, digest)) return nullptr;
     if ((pos + 1) % d->every == 0) return position.release();
     Py_RETURN_TRUE;
+}
+
+PyObject* digester_sink(PyObject* o, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Digester* d = self_of(o);
+    const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    if (n != 6 || kwnames != nullptr || d->fallback == nullptr) {
+        PyErr_SetString(PyExc_TypeError,
+                        "a digester with a fallback is called as (replay, call, events, error, logs, context_calls)");
+        return nullptr;
+    }
+    Ref answer;
+    if (args[0] == d->replay) {
+        Ref strategy = Ref::steal(PyObject_GetAttr(args[0], str_strategy));
+        if (!strategy) return nullptr;
+        if (strategy.get() == d->strategy) {
+            answer = Ref::steal(digester_market(o, args + 1, 5));
+            if (!answer) return nullptr;
+            if (answer.get() == Py_True) Py_RETURN_NONE;
+        }
+    }
+    if (!answer) answer = Ref::borrow(Py_None);  // another replay or strategy: the fallback sees to it
+    PyObject* call[7] = {args[0], args[1], args[2], args[3], args[4], args[5], answer.get()};
+    return PyObject_Vectorcall(d->fallback, call, 7, nullptr);
 }
 
 PyObject* digester_outcome(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
@@ -257,7 +318,14 @@ PyGetSetDef digester_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMemberDef digester_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Digester, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot digester_slots[] = {
+    {Py_tp_members, digester_members},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_new, reinterpret_cast<void*>(digester_new)},
     {Py_tp_init, reinterpret_cast<void*>(digester_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(digester_dealloc)},
@@ -273,7 +341,7 @@ PyType_Spec digester_spec = {
     "tessaline_tools._digest_native.Digester",
     sizeof(Digester),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
     digester_slots,
 };
 
@@ -313,6 +381,8 @@ PyMODINIT_FUNC PyInit__digest_native() {
     digest::str_position = PyUnicode_InternFromString("position");
     digest::str_args = PyUnicode_InternFromString("args");
     digest::str_name = PyUnicode_InternFromString("name");
+    digest::str_strategy = PyUnicode_InternFromString("strategy");
+    if (digest::str_strategy == nullptr) return nullptr;
     if (digest::str_position == nullptr || digest::str_args == nullptr || digest::str_name == nullptr) return nullptr;
     PyObject* m = PyModule_Create(&digest::module_def);
     if (m == nullptr) return nullptr;

@@ -453,14 +453,17 @@ class Digester:
     soundly) is digested by the call's full observation.  Digests of calls collect in
     ``native`` until ``take()``."""
 
-    def __init__(self, replay, every=STRATEGY_EVERY):
+    def __init__(self, replay, every=STRATEGY_EVERY, native=None, fallback=None):
+        """``native``: a native digester to take over (the replay's sink, made before the
+        replay); ``fallback``: what it hands the calls it does not take itself to."""
         self.replay = replay
         self.module = replay.module
         self.every = every
+        self.fallback = fallback
         self.norm = Normalizer(replay)
         self.slow_calls = 0
         self._for_strategy = self
-        self.native = None
+        self.native = native
         self._fresh()
 
     def _fresh(self):
@@ -472,7 +475,8 @@ class Digester:
                      type(r.env): "<replay environment>"}
         if strategy is not None:
             own_types[type(strategy)] = "<a strategy>"
-        args = (_classifier(own_types), own, self.module.__dict__, MARKET_DATA, self.every)
+        args = (_classifier(own_types), own, self.module.__dict__, MARKET_DATA, self.every, self.fallback, r,
+                strategy)
         if self.native is None:
             self.native = _digest_native.Digester(*args)
         else:

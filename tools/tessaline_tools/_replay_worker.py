@@ -105,17 +105,18 @@ def _comparison_sink(plan, out):
     range_digests = bytearray()
     range_first = [None]
 
-    def digester(replay):
+    def digester(replay, native=None, fallback=None):
         d = holder.get("d")
         if d is None or d.replay is not replay:
             if d is not None and d.native.pending:
                 out.send("digests", d.native.first, d.take())
-            d = holder["d"] = Digester(replay, strategy_every)
+            d = holder["d"] = Digester(replay, strategy_every, native, fallback)
         d.sync()
         return d
 
     if digest_mode:
-        return _digest_sink(digester, out, every, strategy_every), [lambda: _flush_digests(holder.get("d"), out)]
+        return _digest_sink(digester, holder, out, every, strategy_every), \
+            [lambda: _flush_digests(holder.get("d"), out)]
 
     def sink(replay, call, events, error, logs, ctx):
         d = digester(replay)
@@ -137,30 +138,34 @@ def _comparison_sink(plan, out):
     return sink, [flush]
 
 
-def _digest_sink(digester, out, every, strategy_every):
-    """The sink of a digest replay: nearly every call is one call into the native walk, which
-    says when the state is due for a checkpoint."""
-    hot = [None, None, None, None]            # the replay, its strategy, the Digester, its market()
+def _digest_sink(digester, holder, out, every, strategy_every):
+    """The sink of a digest replay: the native digester itself, which takes nearly every call
+    without Python code in between and hands the rest to ``fallback``: the calls it leaves to
+    the slow path, a new replay or strategy to follow, and the state's checkpoints."""
+    from tessaline_tools._replay_compare import MARKET_DATA, _classifier
+    from tessaline_tools import _digest_native
 
-    def sink(replay, call, events, error, logs, ctx):
-        if replay is not hot[0] or replay.strategy is not hot[1]:
-            d = digester(replay)
-            hot[:] = replay, replay.strategy, d, d.native.market
-        done = hot[3](call, events, error, logs, ctx)
-        if done is True:
-            return
-        d = hot[2]
-        if done is False:
-            d.slow(call, events, error, logs, ctx)
-            done = call.position
-            if (done + 1) % strategy_every:
+    def fallback(replay, call, events, error, logs, ctx, answer):
+        if answer is None:                    # the first call, or a new strategy: follow it, then read the call
+            d = digester(replay, native, fallback)
+            answer = d.native.market(call, events, error, logs, ctx)
+            if answer is True:
                 return
-        out.send("strategy", done, d.strategy_state())
-        if not (done + 1) % every:
-            out.send("stores", done, d.stores_state())
+        d = holder["d"]
+        if answer is False:
+            d.slow(call, events, error, logs, ctx)
+            answer = call.position
+            if (answer + 1) % strategy_every:
+                return
+        out.send("strategy", answer, d.strategy_state())
+        if not (answer + 1) % every:
+            out.send("stores", answer, d.stores_state())
         if d.native.pending >= BATCH:
             out.send("digests", d.native.first, d.take())
-    return sink
+
+    # made before the replay, which it learns of at its first call (through the fallback)
+    native = _digest_native.Digester(_classifier({}), (), {}, MARKET_DATA, strategy_every, fallback)
+    return native
 
 
 def _flush_digests(d, out):
