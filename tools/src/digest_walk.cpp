@@ -181,15 +181,19 @@ Step Walker::label_args(PyObject* args) {
         if (plain_scalar(a)) continue;
         const uint64_t code = static_cast<uint64_t>(i + 1) << 32;
         args_.emplace_back(a, code);
-        auto add = [&](PyObject* x, Py_ssize_t j) {
-            if (!plain_scalar(x)) args_.emplace_back(x, code | static_cast<uint64_t>(j + 1));
-        };
+        PyObject* const* items = nullptr;
+        Py_ssize_t count = 0;
         if (PyTuple_Check(a)) {
-            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(a); ++j) add(PyTuple_GET_ITEM(a, j), j);
-            continue;
+            items = reinterpret_cast<PyTupleObject*>(a)->ob_item;
+            count = PyTuple_GET_SIZE(a);
+        } else if (PyList_CheckExact(a)) {
+            items = reinterpret_cast<PyListObject*>(a)->ob_item;
+            count = PyList_GET_SIZE(a);
         }
-        if (PyList_CheckExact(a)) {
-            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(a); ++j) add(PyList_GET_ITEM(a, j), j);
+        if (items != nullptr) {
+            for (Py_ssize_t j = 0; j < count; ++j) {
+                if (!plain_scalar(items[j])) args_.emplace_back(items[j], code | static_cast<uint64_t>(j + 1));
+            }
             continue;
         }
         if (PyDict_CheckExact(a) || PyBytes_CheckExact(a) || PyDateTime_Check(a) || PyDate_Check(a)) continue;
@@ -199,7 +203,7 @@ Step Walker::label_args(PyObject* args) {
         Py_ssize_t j = 0;
         for (const Slot& slot : ti->slots) {
             PyObject* x = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(a) + slot.offset);
-            if (x != nullptr) add(x, j);
+            if (x != nullptr && !plain_scalar(x)) args_.emplace_back(x, code | static_cast<uint64_t>(j + 1));
             ++j;
         }
         if (ti->has_dict) {
@@ -210,7 +214,10 @@ Step Walker::label_args(PyObject* args) {
             Py_ssize_t pos = 0;
             PyObject* key = nullptr;
             PyObject* item = nullptr;
-            while (PyDict_Next(d.get(), &pos, &key, &item)) add(item, j++);
+            while (PyDict_Next(d.get(), &pos, &key, &item)) {
+                if (!plain_scalar(item)) args_.emplace_back(item, code | static_cast<uint64_t>(j + 1));
+                ++j;
+            }
         }
     }
     return Step::ok;
@@ -287,27 +294,35 @@ bool Walker::missing_key(PyObject* k) const {
 Step Walker::value(PyObject* v, int depth) {
     if (++nodes_ > max_nodes) return Step::slow;
     PyTypeObject* t = Py_TYPE(v);
-    if (v == Py_None) {
-        out_.tag('N');
-        return Step::ok;
-    }
-    if (t == &PyBool_Type) {
-        out_.tag(v == Py_True ? 'T' : 'F');
-        return Step::ok;
-    }
-    if (t == &PyLong_Type) {
-        int overflow = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (overflow != 0) return Step::slow;
-        out_.tag_u64('i', static_cast<uint64_t>(x));
-        return Step::ok;
-    }
+    // most values of a market-data call are prices, then counts
     if (t == &PyFloat_Type) {
         double d = PyFloat_AS_DOUBLE(v);
         if (std::isnan(d)) d = std::numeric_limits<double>::quiet_NaN();  // every NaN reads the same
         uint64_t bits;
         std::memcpy(&bits, &d, 8);
         out_.tag_u64('f', bits);
+        return Step::ok;
+    }
+    if (t == &PyLong_Type) {
+        // one digit (30 bits) read in place, as most counts and codes are; the rest by the API
+        const Py_ssize_t size = Py_SIZE(v);
+        long long x = 0;
+        if (size >= -1 && size <= 1) {
+            x = size == 0 ? 0 : static_cast<long long>(reinterpret_cast<PyLongObject*>(v)->ob_digit[0]) * size;
+        } else {
+            int overflow = 0;
+            x = PyLong_AsLongLongAndOverflow(v, &overflow);
+            if (overflow != 0) return Step::slow;
+        }
+        out_.tag_u64('i', static_cast<uint64_t>(x));
+        return Step::ok;
+    }
+    if (v == Py_None) {
+        out_.tag('N');
+        return Step::ok;
+    }
+    if (t == &PyBool_Type) {
+        out_.tag(v == Py_True ? 'T' : 'F');
         return Step::ok;
     }
     if (t == &PyUnicode_Type) {

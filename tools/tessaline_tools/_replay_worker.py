@@ -9,7 +9,9 @@ output as a msgpack stream:
     ["loaded", module file]                     the implementation imported
     ["progress", calls]                         now and then
     ["digests", first position, call digests]   8 bytes per call, in batches
-    ["strategy", position, digest]              the strategy's attributes after that call
+    ["strategies", [position, digest, ...]]     the strategy's attributes after those calls (before
+                                                the batch of call digests they fall in)
+    ["strategy", position, digest]              the strategy's attributes after the last call
     ["stores", position, digest]                the module-level stores after that call
     ["detail", position, observation]           the normalised outcome of a call asked for
     ["state", position, normalised state]       the state after a call asked for
@@ -108,15 +110,15 @@ def _comparison_sink(plan, out):
     def digester(replay, native=None, fallback=None):
         d = holder.get("d")
         if d is None or d.replay is not replay:
-            if d is not None and d.native.pending:
-                out.send("digests", d.native.first, d.take())
+            if d is not None:
+                _send_batch(d, holder.get("strategies", []), out)
             d = holder["d"] = Digester(replay, strategy_every, native, fallback)
         d.sync()
         return d
 
     if digest_mode:
         return _digest_sink(digester, holder, out, every, strategy_every), \
-            [lambda: _flush_digests(holder.get("d"), out)]
+            [lambda: _flush_digests(holder.get("d"), holder["strategies"], out)]
 
     def sink(replay, call, events, error, logs, ctx):
         d = digester(replay)
@@ -157,22 +159,32 @@ def _digest_sink(digester, holder, out, every, strategy_every):
             answer = call.position
             if (answer + 1) % strategy_every:
                 return
-        out.send("strategy", answer, d.strategy_state())
+        # the strategy's digests go with the calls' (one message a batch: the parent reads every one)
+        strategies.extend((answer, d.strategy_state()))
         if not (answer + 1) % every:
             out.send("stores", answer, d.stores_state())
         if d.native.pending >= BATCH:
-            out.send("digests", d.native.first, d.take())
+            _send_batch(d, strategies, out)
 
+    strategies = holder["strategies"] = []
     # made before the replay, which it learns of at its first call (through the fallback)
     native = _digest_native.Digester(_classifier({}), (), {}, MARKET_DATA, strategy_every, fallback)
     return native
 
 
-def _flush_digests(d, out):
-    if d is None:
-        return
+def _send_batch(d, strategies, out):
+    """The strategy's digests since the last batch, then the calls' digests."""
+    if strategies:
+        out.send("strategies", strategies)
+        strategies.clear()
     if d.native.pending:
         out.send("digests", d.native.first, d.take())
+
+
+def _flush_digests(d, strategies, out):
+    if d is None:
+        return
+    _send_batch(d, strategies, out)
     if d.native.last >= 0:
         out.send("strategy", d.native.last, d.strategy_state())
         out.send("stores", d.native.last, d.stores_state())
