@@ -492,12 +492,6 @@ class Digester:
         if self.replay.strategy is not self._for_strategy:
             self._fresh()
 
-    def call(self, call, events, error, logs, ctx):
-        """Adds the digest of one call."""
-        self.sync()
-        if self.native.market(call, events, error, logs, ctx) is False:
-            self.slow(call, events, error, logs, ctx)
-
     def slow(self, call, events, error, logs, ctx):
         """The digest of a call the hot path did not take: the rarer callbacks (order reports,
         timers, queries), whose orders, accounts and instruments handed on are named, and a call
