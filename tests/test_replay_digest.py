@@ -307,3 +307,15 @@ def test_as_the_replays_sink_it_takes_market_data_and_hands_on_the_rest():
     d(replay, FakeCall("on_bar", 6, ((1.0,),)), [], None, [], [])
     assert handed == [(0, None), (2, 2), (4, False), (5, False), (6, None)]
     assert d.pending == 3
+
+
+def test_the_full_observation_of_hostile_objects_names_them_without_raising():
+    from tessaline_tools._replay_compare import Normalizer
+    ns = types.SimpleNamespace
+    replay = ns(module=ns(), strategy=None, config=None, context=None,
+                env=ns(accounts={}, data_proxy=ns(known={})))
+    call = ns(position=0, name="on_timer", args=(), kwargs={})
+    events = [Plain(a=Guarded(), b=Meta("Odd", (), {})(), c=raising_with_attrs(), d=cyclic_object(), e=1)]
+    obs = Normalizer(replay).observe(call, events, None, [], [])
+    fields = dict(obs["events"][0][2])
+    assert fields["e"] == 1 and fields["a"][0] == "unreadable"

@@ -170,16 +170,21 @@ class Normalizer:
             return v
         if t is float:
             return v if math.isfinite(v) else ["float", repr(v)]
-        if isinstance(v, enum.Enum):
-            return ["enum", f"{t.__module__}.{t.__qualname__}", v.name]
+        if issubclass(t, enum.Enum):
+            try:
+                return ["enum", _type_name(t), v.name]
+            except Exception as exc:                               # noqa: BLE001 - a member that will not say
+                return ["unreadable", _type_name(t), type(exc).__name__]
         if depth > self.MAX_DEPTH:
-            return ["deep", f"{t.__module__}.{t.__qualname__}"]
+            return ["deep", _type_name(t)]
         first = self._seen.get(id(v))
         if first is not None:
             return ["same", first]
         self._seen[id(v)] = path
-        self._seen_keep = getattr(self, "_seen_keep", [])
-        inner = self._inner(v, t, path, depth + 1)
+        try:
+            inner = self._inner(v, t, path, depth + 1)
+        except Exception as exc:                                   # noqa: BLE001 - an object whose reading raises
+            inner = ["unreadable", _type_name(t), type(exc).__name__]
         label = self._shared_label(v)
         return ["shared", label, inner] if label is not None else inner
 
@@ -215,6 +220,14 @@ class Normalizer:
         if np is not None and isinstance(v, np.ndarray):
             return ["ndarray", str(v.dtype), list(v.shape), repr(v.tolist())[:2000]]
         return ["obj", _class_name(t), [[name, self.value(x, f"{path}.{name}", depth)] for name, x in _attrs(v)]]
+
+
+def _type_name(t):
+    """``module.qualname`` of a class, read without running its metaclass's code where that raises."""
+    try:
+        return f"{t.__module__}.{t.__qualname__}"
+    except Exception:                                              # noqa: BLE001
+        return type.__repr__(t)
 
 
 def _class_name(t):
