@@ -1,40 +1,40 @@
 """Comparing what implementations did, call by call, and the state they keep.
 
 Every call's outcome (events, exception, log lines, context calls) is reduced
-to a short digest as the replay goes: market-data calls by a pickle of their
-outcome (objects met twice within the call stay told apart, the replay's own
-stand-ins are named), the rarer calls by their full normalised form, which also
-labels objects shared with the module's state or the captured arguments.  The
-strategy's attributes are digested after every call, the module-level stores
-(histories, orders, algorithmic orders, ``vorn_params``) every ``STATE_EVERY``
-calls.  Only where digests differ are the full, normalised observations built
-and compared, which name the event, field and both values.
+to an 8-byte digest as the replay goes, by a native walk of the objects
+themselves (``tessaline_tools._digest_native``): kinds of values, classes by
+the name they stand for, attributes in order, an object met twice within the
+call, the replay's own objects, the call's arguments, history entries, and on
+the rarer calls the orders, accounts and instruments handed on, all told apart
+as the full observation tells them apart.  What the walk cannot read soundly
+(a class with its own attribute lookup, say) is digested by the call's full
+normalised form.  The strategy's attributes are digested every
+``STRATEGY_EVERY`` calls, the module-level stores (histories, orders,
+algorithmic orders, ``vorn_params``) every ``STATE_EVERY`` calls.  Only where
+digests differ are the full, normalised observations built and compared, which
+name the event, field and both values.
 """
 import collections
 import datetime as _dt
 import enum
-import io
 import json
-import marshal
 import math
 import pickle
 import sys
 import types
 
+from tessaline_tools import _digest_native
 from tessaline_tools._capture_decode import RecordTuple, ReplayRecord
 from tessaline_tools._capture_values import HostObject, attribute_names
 from tessaline_tools._replay_engine import exception_name, safe_str
 
-# the callbacks whose outcomes are digested by pickle (they are nearly every call)
+# the callbacks digested on the hot path (nearly every call)
 MARKET_DATA = frozenset({"on_snapshot", "on_tick_order", "on_tick_trade", "on_bar"})
 STATE_STORES = ("history_tick", "history_bar", "orders_dict", "algo_parent_orders", "algo_child_orders",
                 "algo_child_trades", "vorn_params")
+_LABELLED_STORES = ("orders_dict", "algo_parent_orders", "algo_child_orders", "algo_child_trades")
 STATE_EVERY = 4096              # calls between digests of the module-level stores
 STRATEGY_EVERY = 64             # calls between digests of the strategy's attributes
-# the strategy's attributes digested by marshal, or by the text of their values, when they are all of these kinds
-_MARSHAL = frozenset({type(None), bool, int, float, str, bytes})
-_TIMES = frozenset({_dt.date, _dt.datetime, _dt.time, _dt.timedelta})
-_PLAIN = frozenset({type(None), bool, int, float, str, bytes, _dt.date, _dt.datetime, _dt.time, _dt.timedelta})
 
 _SCALARS = (type(None), bool, int, str)
 
@@ -170,16 +170,21 @@ class Normalizer:
             return v
         if t is float:
             return v if math.isfinite(v) else ["float", repr(v)]
-        if isinstance(v, enum.Enum):
-            return ["enum", f"{t.__module__}.{t.__qualname__}", v.name]
+        if issubclass(t, enum.Enum):
+            try:
+                return ["enum", _type_name(t), v.name]
+            except Exception as exc:                               # noqa: BLE001 - a member that will not say
+                return ["unreadable", _type_name(t), type(exc).__name__]
         if depth > self.MAX_DEPTH:
-            return ["deep", f"{t.__module__}.{t.__qualname__}"]
+            return ["deep", _type_name(t)]
         first = self._seen.get(id(v))
         if first is not None:
             return ["same", first]
         self._seen[id(v)] = path
-        self._seen_keep = getattr(self, "_seen_keep", [])
-        inner = self._inner(v, t, path, depth + 1)
+        try:
+            inner = self._inner(v, t, path, depth + 1)
+        except Exception as exc:                                   # noqa: BLE001 - an object whose reading raises
+            inner = ["unreadable", _type_name(t), type(exc).__name__]
         label = self._shared_label(v)
         return ["shared", label, inner] if label is not None else inner
 
@@ -215,6 +220,14 @@ class Normalizer:
         if np is not None and isinstance(v, np.ndarray):
             return ["ndarray", str(v.dtype), list(v.shape), repr(v.tolist())[:2000]]
         return ["obj", _class_name(t), [[name, self.value(x, f"{path}.{name}", depth)] for name, x in _attrs(v)]]
+
+
+def _type_name(t):
+    """``module.qualname`` of a class, read without running its metaclass's code where that raises."""
+    try:
+        return f"{t.__module__}.{t.__qualname__}"
+    except Exception:                                              # noqa: BLE001
+        return type.__repr__(t)
 
 
 def _class_name(t):
@@ -385,167 +398,157 @@ def _event_type(e):
 
 # ---------------------------------------------------------------- digests
 
-def _standin(module, qualname, attrs):
-    """Names a stand-in object in a pickle (never called: the pickle is only hashed)."""
-    raise TypeError("a digest is not unpickled")
+# how the digest walk reads an instance of a class (see tessaline_tools._digest_native)
+_SLOW, _OBJECT, _RECORD, _ENUM, _OPAQUE, _MOMENT = range(6)
+_HEAPTYPE = 1 << 9
+_MOMENTS = (_dt.datetime, _dt.date, _dt.time, _dt.timedelta)
 
 
-def _label(text):
-    return str, (text,)
+def _object_fields(t):
+    """How the full observation reads a ``t``, when the walk can read it the same way: the
+    (name, member descriptor) of each slot, then the instance dict.  Only for classes written
+    in Python, none of whose bases (but ``object``) is a built-in one, with no
+    ``__getattribute__`` or ``__dict__`` of their own; otherwise None."""
+    mro = t.__mro__
+    if mro[-1] is not object or not all(k.__flags__ & _HEAPTYPE for k in mro[:-1]):
+        return None
+    if t.__getattribute__ is not object.__getattribute__:
+        return None
+    if any(type(k.__dict__.get("__dict__", _GETSET)) is not types.GetSetDescriptorType for k in mro[:-1]):
+        return None
+    fields = []
+    for name in attribute_names(t):
+        # what getattr finds first along the classes: a slot, unless something else shadows it
+        found = next((k.__dict__[name] for k in mro if name in k.__dict__), None)
+        if type(found) is not types.MemberDescriptorType:
+            return None
+        fields.append((name, found))
+    return tuple(fields)
 
 
-class _Pickling:
-    """Pickles outcomes for their digests.  The replay's own objects go by name and stand-ins
-    by the class they stand for and their attributes; both through the pickler's dispatch
-    table, so that every other object is pickled without a call into Python code (an
-    enumeration member's own reduction aside)."""
+def _plain_moment(t):
+    """A subclass of a date or time class that is told by its value, as the full observation tells it."""
+    base = next(b for b in _MOMENTS if issubclass(t, b))
+    return all(getattr(t, m) is getattr(base, m) for m in ("isoformat", "__str__", "utcoffset"))
 
-    def __init__(self, replay):
-        from tessaline_tools import _capture_decode
-        self._standins = _capture_decode._standins
-        self._tuples = _capture_decode._record_tuples
-        self._known = -1
-        self.replay = replay
-        self.table = {}
-        self._buf = io.BytesIO()
-        self._pickler = None
 
-    def _refresh(self):
-        r = self.replay
-        table = self.table
-        table[type(r.context)] = lambda o: _label("<replay context>")
-        table[type(r.config)] = lambda o: _label("<replay config>")
-        table[type(r.env)] = lambda o: _label("<replay environment>")
-        if r.strategy is not None:
-            table[type(r.strategy)] = lambda o: _label("<strategy>") if o is r.strategy else _label("<a strategy>")
-        for cls in list(self._standins.values()):
-            table[cls] = _reduce_standin
-        for cls in list(self._tuples.values()):
-            table[cls] = _reduce_record_tuple
-        self._known = len(self._standins) + len(self._tuples)
-        self._strategy = r.strategy
-        self._pickler = pickle.Pickler(self._buf, protocol=pickle.HIGHEST_PROTOCOL)
-        self._pickler.dispatch_table = table
+class _Holder:
+    pass
 
-    def dumps(self, obj):
-        if self._known != len(self._standins) + len(self._tuples) or self._strategy is not self.replay.strategy:
-            self._refresh()
-        buf = self._buf
-        buf.seek(0)
-        buf.truncate()
-        p = self._pickler
+
+_GETSET = vars(_Holder)["__dict__"]
+
+
+def _classifier(own_types):
+    def classify(t):
         try:
-            p.dump(obj)
-        finally:
-            p.clear_memo()
-        return buf.getvalue()
-
-
-def _reduce_standin(obj):
-    t = type(obj)
-    return _standin, (t._cls_module, t._cls_qualname, [(k, v) for k, v in vars(obj).items() if k != "_missing"])
-
-
-def _reduce_record_tuple(obj):
-    t = type(obj)
-    return _standin, (t._cls_module, t._cls_qualname, list(zip(t._fields, obj)))
-
-
-def _blake(data):
-    """An 8-byte digest.  The workers of a comparison run with the same hash seed, so the
-    interpreter's own hash of the bytes (SipHash, a few instructions a byte) is the same in
-    each and apart from chance collisions of 1 in 2**64 tells different bytes apart."""
-    return (hash(data) & 0xFFFF_FFFF_FFFF_FFFF).to_bytes(8, "little")
+            if issubclass(t, enum.Enum):
+                return _ENUM, f"{t.__module__}.{t.__qualname__}", None
+            label = own_types.get(t)
+            if label is not None:
+                return _OPAQUE, label, None
+            if issubclass(t, RecordTuple):
+                return _RECORD, _class_name(t), tuple(t._fields)
+            if issubclass(t, _MOMENTS):
+                return (_MOMENT if _plain_moment(t) else _SLOW), _class_name(t), None
+            fields = _object_fields(t)
+            if fields is not None:
+                return _OBJECT, _class_name(t), fields
+        except Exception:                                          # noqa: BLE001 - a class that will not say: the slow path
+            pass
+        return _SLOW, "", None
+    return classify
 
 
 class Digester:
-    """Digests of one replay's outcomes and state (8 bytes each)."""
+    """Digests of one replay's outcomes and state, 8 bytes each.  A call's outcome is read by
+    the native walk; what it cannot read (objects of classes it does not know how to read
+    soundly) is digested by the call's full observation.  Digests of calls collect in
+    ``native`` until ``take()``."""
 
-    def __init__(self, replay):
+    def __init__(self, replay, every=STRATEGY_EVERY, native=None, fallback=None):
+        """``native``: a native digester to take over (the replay's sink, made before the
+        replay); ``fallback``: what it hands the calls it does not take itself to."""
         self.replay = replay
         self.module = replay.module
+        self.every = every
+        self.fallback = fallback
         self.norm = Normalizer(replay)
-        self._calls = _Pickling(replay)
-        self._stores = _Pickling(replay)          # big: a memo of its own, not cleared for every call
-        self._own_types = {type(replay.context): "<replay context>", type(replay.config): "<replay config>"}
+        self.slow_calls = 0
+        self._for_strategy = self
+        self.native = native
+        self._fresh()
 
-    def call(self, call, events, error, logs, ctx):
-        if call.name in MARKET_DATA:
-            err = None if error is None else (exception_name(error), safe_str(error))
-            try:
-                data = self._calls.dumps((events, err, logs, ctx, self._history_labels(events)))
-            except Exception:                                      # noqa: BLE001 - digested by its normal form
-                data = None
-            if data is not None:
-                return _blake(data)
+    def _fresh(self):
+        """A walk that knows the replay's own objects, the strategy among them."""
+        r = self.replay
+        strategy = r.strategy
+        own = (r.context, r.config, r.env, strategy)
+        own_types = {type(r.context): "<replay context>", type(r.config): "<replay config>",
+                     type(r.env): "<replay environment>"}
+        if strategy is not None:
+            own_types[type(strategy)] = "<a strategy>"
+        args = (_classifier(own_types), own, self.module.__dict__, MARKET_DATA, self.every, self.fallback, r,
+                strategy)
+        if self.native is None:
+            self.native = _digest_native.Digester(*args)
+        else:
+            self.native.__init__(*args)                        # a new walk; the digests not yet taken stay
+        self._for_strategy = strategy
+
+    def take(self):
+        """The digests of the calls since the last ``take``."""
+        return self.native.take()
+
+    def sync(self):
+        """Follows the replay to a new strategy (one constructed by a captured ``__init__``)."""
+        if self.replay.strategy is not self._for_strategy:
+            self._fresh()
+
+    def slow(self, call, events, error, logs, ctx):
+        """The digest of a call the hot path did not take: the rarer callbacks (order reports,
+        timers, queries), whose orders, accounts and instruments handed on are named, and a call
+        that raised; by its full observation where the walk cannot read an object soundly."""
+        err = None if error is None else (exception_name(error), safe_str(error))
+        m = self.module.__dict__
+        env = self.replay.env
+        try:
+            sources = tuple(m.get(name) for name in _LABELLED_STORES) + (env.accounts, env.data_proxy.known)
+            args = tuple(call.args) + tuple(call.kwargs.values())
+            if self.native.outcome(call.position, events, err, logs, ctx, args, sources):
+                return
+        except Exception:                                          # noqa: BLE001 - digested by its full observation
+            pass
+        self.slow_calls += 1
         obs = self.norm.observe(call, events, error, logs, ctx)
-        return _blake(pickle.dumps((obs["events"], obs["error"], obs["logs"], obs["context"]), protocol=5))
-
-    def _history_labels(self, events):
-        """Which history entries the events' values are (the module may hand out the very dict it
-        keeps, or a copy): one level into each event and each of its objects."""
-        out = None
-        for i, ev in enumerate(events):
-            d = getattr(ev, "__dict__", None)
-            if d is None:
-                continue
-            for k, v in d.items():
-                if type(v) is dict:
-                    found = ((k, v),)
-                else:
-                    inner = getattr(v, "__dict__", None)
-                    if inner is None:
-                        continue
-                    found = [(kk, vv) for kk, vv in inner.items() if type(vv) is dict]
-                for kk, vv in found:
-                    label = self._history_label(vv)
-                    if label is not None:
-                        (out := out if out is not None else []).append((i, kk, label))
-        return out
-
-    def _history_label(self, v):
-        code = v.get("market_code")
-        if not isinstance(code, str):
-            return None
-        for store in ("history_tick", "history_bar"):
-            d = self.module.__dict__.get(store)
-            h = d.get(code) if isinstance(d, dict) else None
-            if h:
-                n = len(h)
-                for j in range(n - 1, max(n - 61, -1), -1):
-                    if h[j] is v:
-                        return f"{store}[{code!r}][{j - n}]"
-        return None
+        self.native.add(call.position,
+                        pickle.dumps((obs["events"], obs["error"], obs["logs"], obs["context"]), protocol=5))
 
     def strategy_state(self):
         strategy = self.replay.strategy
         if strategy is None:
             return b"\0" * 8
+        if strategy is not self._for_strategy:
+            self._fresh()
         d = getattr(strategy, "__dict__", None)
-        try:
-            if d is not None and not attribute_names(type(strategy)):
-                own = self._own_types
-                if all(type(v) in _MARSHAL or type(v) in own for v in d.values()):
-                    # counters, flags, moments and texts: marshal keeps each one's kind (1, 1.0, True)
-                    return _blake(marshal.dumps([(k, v) if type(v) in _MARSHAL else (k, own[type(v)])
-                                                 for k, v in d.items()]))
-                if all(type(v) in _MARSHAL or type(v) in _TIMES or type(v) in own for v in d.values()):
-                    return _blake(marshal.dumps([(k, v) if type(v) in _MARSHAL else (k, own[type(v)]) if type(v) in own
-                                                 else (k, type(v).__name__, str(v)) for k, v in d.items()]))
-                if all(type(v) in _PLAIN or type(v) in own for v in d.values()):
-                    return _blake(repr([(k, v if type(v) in _PLAIN else own[type(v)]) for k, v in d.items()]).encode())
-                return _blake(self._calls.dumps(d))
-            return _blake(self._calls.dumps(_attrs(strategy)))
-        except Exception:                                          # noqa: BLE001 - digested by its normal form
-            return _blake(pickle.dumps(self.norm.state()["strategy"], protocol=5))
+        if type(d) is dict and not attribute_names(type(strategy)):
+            try:
+                digest = self.native.value(d)
+            except Exception:                                      # noqa: BLE001 - digested by its normal form
+                digest = None
+            if digest is not None:
+                return digest
+        return _digest_native.digest_bytes(pickle.dumps(self.norm.state()["strategy"], protocol=5))
 
     def stores_state(self):
         m = self.module.__dict__
-        stores = [(name, m.get(name)) for name in STATE_STORES]
         try:
-            return _blake(self._stores.dumps(stores))
-        except Exception:                                          # noqa: BLE001
-            return _blake(pickle.dumps(self.norm.state()["stores"], protocol=5))
+            digest = self.native.value(tuple(m.get(name) for name in STATE_STORES))
+        except Exception:                                          # noqa: BLE001 - digested by its normal form
+            digest = None
+        if digest is not None:
+            return digest
+        return _digest_native.digest_bytes(pickle.dumps(self.norm.state()["stores"], protocol=5))
 
 
 def describe_state_difference(a, b):

@@ -11,6 +11,7 @@ after each call (the lists are reused: a sink copies what it keeps).
 """
 import collections
 import datetime as _dt
+import functools
 import importlib
 import importlib.machinery
 import importlib.util
@@ -453,7 +454,7 @@ def replay_capture(module, paths, observe=None, progress=None, sink=None, stop_a
         extras.append(lambda call, events, error, logs, ctx: observe(
             Outcome(call, list(events), error, list(logs), list(ctx))))
     if sink is not None:
-        extras.append(lambda call, events, error, logs, ctx: sink(replay, call, events, error, logs, ctx))
+        extras.append(functools.partial(sink, replay))
     if stop_after is not None:
         def stop(call, events, error, logs, ctx):
             if call.position >= stop_after:
@@ -467,7 +468,8 @@ def replay_capture(module, paths, observe=None, progress=None, sink=None, stop_a
 
     t0 = time.perf_counter()
     try:
-        replay.run(each if extras else None, summary)
+        # a lone sink is called straight from the loop: a comparison's sink runs for every call
+        replay.run(extras[0] if len(extras) == 1 else each if extras else None, summary)
     except _Stop:
         pass
     summary.seconds = time.perf_counter() - t0

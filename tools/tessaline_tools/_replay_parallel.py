@@ -241,6 +241,9 @@ def _digest_phase(workers, progress):
                 batches[k].append(msg)
             elif kind in checkpoints:
                 checkpoints[kind][k].append((msg[1], msg[2]))
+            elif kind == "strategies":
+                pairs = msg[1]
+                checkpoints["strategy"][k].extend(zip(pairs[0::2], pairs[1::2]))
             elif kind == "done":
                 statuses[k] = msg[1]
                 workers[k].end()

@@ -9,7 +9,9 @@ output as a msgpack stream:
     ["loaded", module file]                     the implementation imported
     ["progress", calls]                         now and then
     ["digests", first position, call digests]   8 bytes per call, in batches
-    ["strategy", position, digest]              the strategy's attributes after that call
+    ["strategies", [position, digest, ...]]     the strategy's attributes after those calls (before
+                                                the batch of call digests they fall in)
+    ["strategy", position, digest]              the strategy's attributes after the last call
     ["stores", position, digest]                the module-level stores after that call
     ["detail", position, observation]           the normalised outcome of a call asked for
     ["state", position, normalised state]       the state after a call asked for
@@ -102,29 +104,25 @@ def _comparison_sink(plan, out):
     every = int(plan.get("state_every", STATE_EVERY))
     strategy_every = int(plan.get("strategy_every", STRATEGY_EVERY))
     holder = {}
-    calls = bytearray()
-    first = [0]
     range_digests = bytearray()
     range_first = [None]
 
-    def sink(replay, call, events, error, logs, ctx):
+    def digester(replay, native=None, fallback=None):
         d = holder.get("d")
         if d is None or d.replay is not replay:
-            d = holder["d"] = Digester(replay)
+            if d is not None:
+                _send_batch(d, holder.get("strategies", []), out)
+            d = holder["d"] = Digester(replay, strategy_every, native, fallback)
+        d.sync()
+        return d
+
+    if digest_mode:
+        return _digest_sink(digester, holder, out, every, strategy_every), \
+            [lambda: _flush_digests(holder.get("d"), holder["strategies"], out)]
+
+    def sink(replay, call, events, error, logs, ctx):
+        d = digester(replay)
         pos = call.position
-        if digest_mode:
-            if not calls:
-                first[0] = pos
-            calls.extend(d.call(call, events, error, logs, ctx))
-            if not (pos + 1) % strategy_every:
-                out.send("strategy", pos, d.strategy_state())
-                if not (pos + 1) % every:
-                    out.send("stores", pos, d.stores_state())
-            if len(calls) >= 8 * BATCH:
-                out.send("digests", first[0], bytes(calls))
-                calls.clear()
-            holder["last"] = pos
-            return
         if pos in want_calls:
             obs = d.norm.observe(call, events, error, logs, ctx)
             obs["path"] = call.path
@@ -137,16 +135,59 @@ def _comparison_sink(plan, out):
             out.send("state", pos, _plain({"state": d.norm.state(), "path": call.path, "cb": call.name}))
 
     def flush():
-        if digest_mode:
-            if calls:
-                out.send("digests", first[0], bytes(calls))
-            d = holder.get("d")
-            if d is not None and "last" in holder:
-                out.send("strategy", holder["last"], d.strategy_state())
-                out.send("stores", holder["last"], d.stores_state())
-        elif range_first[0] is not None:
+        if range_first[0] is not None:
             out.send("state_digests", range_first[0], bytes(range_digests))
     return sink, [flush]
+
+
+def _digest_sink(digester, holder, out, every, strategy_every):
+    """The sink of a digest replay: the native digester itself, which takes nearly every call
+    without Python code in between and hands the rest to ``fallback``: the calls it leaves to
+    the slow path, a new replay or strategy to follow, and the state's checkpoints."""
+    from tessaline_tools._replay_compare import MARKET_DATA, _classifier
+    from tessaline_tools import _digest_native
+
+    def fallback(replay, call, events, error, logs, ctx, answer):
+        if answer is None:                    # the first call, or a new strategy: follow it, then read the call
+            d = digester(replay, native, fallback)
+            answer = d.native.market(call, events, error, logs, ctx)
+            if answer is True:
+                return
+        d = holder["d"]
+        if answer is False:
+            d.slow(call, events, error, logs, ctx)
+            answer = call.position
+            if (answer + 1) % strategy_every:
+                return
+        # the strategy's digests go with the calls' (one message a batch: the parent reads every one)
+        strategies.extend((answer, d.strategy_state()))
+        if not (answer + 1) % every:
+            out.send("stores", answer, d.stores_state())
+        if d.native.pending >= BATCH:
+            _send_batch(d, strategies, out)
+
+    strategies = holder["strategies"] = []
+    # made before the replay, which it learns of at its first call (through the fallback)
+    native = _digest_native.Digester(_classifier({}), (), {}, MARKET_DATA, strategy_every, fallback)
+    return native
+
+
+def _send_batch(d, strategies, out):
+    """The strategy's digests since the last batch, then the calls' digests."""
+    if strategies:
+        out.send("strategies", strategies)
+        strategies.clear()
+    if d.native.pending:
+        out.send("digests", d.native.first, d.take())
+
+
+def _flush_digests(d, strategies, out):
+    if d is None:
+        return
+    _send_batch(d, strategies, out)
+    if d.native.last >= 0:
+        out.send("strategy", d.native.last, d.strategy_state())
+        out.send("stores", d.native.last, d.stores_state())
 
 
 def main(argv=None):
