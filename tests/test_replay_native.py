@@ -84,7 +84,7 @@ def test_records_read_as_msgpack_reads_them(recs, single_float, cut, junk):
     raw = _damaged(raw, cut if raw else 0, junk)
     native, python = _Hooked(), _Hooked()
     got, want = _read_native(raw, native), _read_python(raw, python)
-    assert got == want
+    assert got == want or repr(got) == repr(want)                   # junk after a cut can read as a NaN
     assert native.calls == python.calls                             # each hook once, in the same order
 
 
