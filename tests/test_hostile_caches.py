@@ -393,9 +393,13 @@ def test_a_class_member_behind_a_key_of_changing_equality_is_seen(tick_host, mon
 
     Members = type("Members", (), {Text("TICK"): "class member"})
     monkeypatch.setattr(tl, "EVENT", Members)
+    # The interpreter's own type-attribute cache answers without comparing keys when it
+    # holds the name, and whether it does depends on what else ran; emptied before each
+    # lookup, the answer is the dictionary's, so the module must give that one too.
     expected = []
     for matches in (True, False, True):
         Text.matches = matches
+        sys._clear_type_cache()
         try:
             expected.append(Members.TICK)
         except AttributeError:
@@ -403,6 +407,7 @@ def test_a_class_member_behind_a_key_of_changing_equality_is_seen(tick_host, mon
     got = []
     for matches in (True, False, True):
         Text.matches = matches
+        sys._clear_type_cache()
         try:
             got.append(post_tick(strategy, events))
         except AttributeError:
