@@ -61,4 +61,16 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
+// The exception being raised, taken for good: normalised, its traceback attached
+// to it, the error indicator cleared.  None when the indicator held nothing.
+inline Ref take_exception() noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value != nullptr ? value : Py_NewRef(Py_None));
+}
+
 }  // namespace capture

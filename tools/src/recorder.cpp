@@ -27,14 +27,9 @@ bool register_thread(Recorder* r, unsigned long tid) {
 }
 
 void report_gap(Recorder* r) {
-    PyObject* exc_type;
-    PyObject* exc_value;
-    PyObject* exc_tb;
-    PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
-    PyObject* result = PyObject_CallNoArgs(r->gap_hook.get());
-    if (result == nullptr) PyErr_WriteUnraisable(r->gap_hook.get());  // the callback goes on regardless
-    Py_XDECREF(result);
-    PyErr_Restore(exc_type, exc_value, exc_tb);
+    HeldException held;  // an exception already being raised comes out of this as it went in
+    Ref result = Ref::steal(PyObject_CallNoArgs(r->gap_hook.get()));
+    if (!result) PyErr_WriteUnraisable(r->gap_hook.get());  // the callback goes on regardless
 }
 
 namespace {

@@ -72,14 +72,7 @@ bool make_call(const Loop& l, PyObject* item, Ref& strategy, Ref& methods) {
     if (!result) {
         // a callback raising is what the replay reports; an interrupt or an exit is not
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-        Py_XDECREF(type);
-        Py_XDECREF(traceback);
-        if (value == nullptr) value = Py_NewRef(Py_None);
-        error = Ref::steal(value);
+        error = capture::take_exception();
     }
     if (l.count != Py_None) {
         Ref ns = Ref::steal(PyLong_FromLongLong(elapsed));

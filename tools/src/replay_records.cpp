@@ -429,13 +429,7 @@ PyObject* records_next(PyObject* self) {
             if (!PyErr_Occurred() || r.failed.get() == Py_None || !PyErr_ExceptionMatches(PyExc_Exception))
                 return nullptr;
             // a record that does not decode: the reader reports it, and the chunk's reading ends there
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
-            PyErr_NormalizeException(&type, &value, &traceback);
-            if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-            Py_XDECREF(type);
-            Py_XDECREF(traceback);
-            Ref exc = Ref::steal(value != nullptr ? value : Py_NewRef(Py_None));
+            Ref exc = capture::take_exception();
             PyObject* args[2] = {self, exc.get()};
             Ref done = Ref::steal(PyObject_Vectorcall(r.failed.get(), args, 2, nullptr));
             if (!done) return nullptr;
