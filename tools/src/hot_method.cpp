@@ -11,6 +11,7 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <new>
 
 namespace capture {
@@ -22,6 +23,7 @@ struct TypeEntry {
     long sid = -1;
     unsigned int version = 0;  // 0: no valid version tag, every attribute looked up
     std::vector<Py_ssize_t> offsets;  // per attribute: slot offset, or -1
+    bool all_slots = false;            // every attribute a slot, read in place while the version holds
 };
 
 struct HotImpl {
@@ -52,6 +54,7 @@ unsigned int version_of(PyTypeObject* t) {
 void find_slots(HotImpl& m, TypeEntry& e, PyTypeObject* t) {
     const Py_ssize_t n = PyTuple_GET_SIZE(m.attrs.get());
     e.offsets.assign(static_cast<size_t>(n), -1);
+    e.all_slots = false;
     if (t->tp_getattro != PyObject_GenericGetAttr) {
         e.version = 0;
         return;
@@ -64,6 +67,7 @@ void find_slots(HotImpl& m, TypeEntry& e, PyTypeObject* t) {
             e.offsets[static_cast<size_t>(i)] = member->offset;
     }
     e.version = version_of(t);
+    e.all_slots = e.version != 0 && std::find(e.offsets.begin(), e.offsets.end(), -1) == e.offsets.end();
 }
 
 TypeEntry* entry_for(HotImpl& m, PyTypeObject* t) {
@@ -106,12 +110,51 @@ bool pack_missing(Recorder* r, Buffer& out) {
     return true;
 }
 
+// The common call, packed straight into the store's current segment: a record
+// type of plain slots, every one set, holding values that run no Python code
+// while they are packed. Nothing else can reach the store between the record's
+// head and its end, so no copy through a scratch buffer is needed. Any other
+// call (or one made while a gap is open: the gap's record goes first) comes
+// back as 0, no exception set and nothing kept, for the careful way.
+uint64_t record_in_place(HotImpl& m, Recorder* r, const TypeEntry& e, PyObject* rec, int64_t wall, int64_t mono,
+                         unsigned long tid) {
+    Store& store = *r->store;
+    if (store.gap_calls() != 0) return 0;
+    // a record given up half-way, or cut by a failed allocation, leaves nothing behind
+    struct Rewind {
+        Store& store;
+        size_t start;
+        bool done = false;
+        ~Rewind() {
+            if (!done) store.rewind(start);
+        }
+    } rewind{store, store.begin_call(kind_call, m.name_packed.view(), wall, mono, tid, 2)};
+    Buffer& out = store.current();
+    msgpack::uint(out, static_cast<uint64_t>(e.sid));
+    const size_t n = e.offsets.size();
+    msgpack::array(out, n);
+    const char* const base = reinterpret_cast<const char*>(rec);
+    ValuePacker& packer = *r->packer;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* v = *reinterpret_cast<PyObject* const*>(base + e.offsets[i]);
+        if (v == nullptr) return 0;
+        if (!ValuePacker::pack_plain(out, v) && !packer.pack_quiet(out, v)) return 0;
+    }
+    rewind.done = true;
+    return store.commit_begun(rewind.start);
+}
+
 // Packs and stores one call; its sequence number, or 0 with an exception set.
 uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mono) {
-    TypeEntry* e = entry_for(m, Py_TYPE(rec));
-    if (e == nullptr) return 0;
+    // the thread first: registering it runs Python code, which may add a type
+    // entry (moving the others) or change this record's type
     const unsigned long tid = PyThread_get_thread_ident();
     if (!ensure_thread(r, tid)) return 0;
+    TypeEntry* e = entry_for(m, Py_TYPE(rec));
+    if (e == nullptr) return 0;
+    if (e->all_slots) {
+        if (const uint64_t seq = record_in_place(m, r, *e, rec, wall, mono, tid)) return seq;
+    }
     const long sid = e->sid;
     Scratch scratch(m.scratch, m.scratch_busy);
     Buffer& out = scratch.buf();

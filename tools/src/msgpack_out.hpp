@@ -39,6 +39,10 @@ public:
     bool empty() const noexcept { return size_ == 0; }
     std::string_view view() const noexcept { return {data_, size_}; }
     void clear() noexcept { size_ = 0; }
+    // Forgets what was written after the first n bytes (a record given up half-way).
+    void truncate(size_t n) noexcept {
+        if (n < size_) size_ = n;
+    }
     // Gives the memory back (a rare huge record does not keep it).
     void release() noexcept {
         std::free(std::exchange(data_, nullptr));

@@ -37,13 +37,21 @@ namespace {
 // A taken segment's records, handed to the writer thread as they are: bytes-like
 // (the buffer protocol, read-only) and sized, so compressing and checksumming
 // read the store's memory in place, with no copy of every record.
+// Once the writer is done with it, its memory goes back to the store that made it.
 struct Chunk {
     PyObject_HEAD
     Buffer data;
+    Ref owner;  // the Recorder
 };
 
 void chunk_dealloc(PyObject* o) {
-    reinterpret_cast<Chunk*>(o)->data.~Buffer();
+    Chunk* c = reinterpret_cast<Chunk*>(o);
+    if (c->owner) {
+        Recorder* r = reinterpret_cast<Recorder*>(c->owner.get());
+        if (r->store != nullptr) r->store->recycle(c->data);
+    }
+    c->data.~Buffer();
+    c->owner.~Ref();
     Py_TYPE(o)->tp_free(o);
 }
 
@@ -85,10 +93,11 @@ PyTypeObject ChunkType = [] {
 
 namespace {
 
-PyObject* new_chunk(Buffer&& data) {
+PyObject* new_chunk(Buffer&& data, PyObject* owner) {
     PyObject* o = ChunkType.tp_alloc(&ChunkType, 0);
     if (o == nullptr) return nullptr;
     new (&reinterpret_cast<Chunk*>(o)->data) Buffer(std::move(data));
+    new (&reinterpret_cast<Chunk*>(o)->owner) Ref(Ref::borrow(owner));
     return o;
 }
 
@@ -263,7 +272,7 @@ PyObject* r_take(PyObject* o, PyObject* arg) {
     }
     Segment s = r->store->take();
     const size_t size = s.data.size();
-    Ref data = Ref::steal(new_chunk(std::move(s.data)));
+    Ref data = Ref::steal(new_chunk(std::move(s.data), o));
     if (!data) {
         r->store->release(size);
         return nullptr;

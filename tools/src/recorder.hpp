@@ -78,6 +78,12 @@ public:
         }
         return false;
     }
+    // Appends the msgpack form of v when doing so runs no Python code: the
+    // plain values, bytes, wider ints, non-ASCII text, enumeration members met
+    // before, and lists and tuples of those, a few levels deep. False for any
+    // other value, with part of it possibly written (the caller rewinds) and no
+    // exception set: pack() then packs it the way that may run code.
+    bool pack_quiet(Buffer& out, PyObject* v, int depth = 0);
     // Counts the times packing ran Python code (which may change anything).
     uint64_t python_runs() const { return python_runs_; }
     int traverse(visitproc visit, void* arg) const;
@@ -105,6 +111,23 @@ public:
     // Appends one call record; returns its sequence number.
     uint64_t commit_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
                          std::string_view tail, int tail_items);
+    // A call record packed straight into the current segment, for a call whose
+    // values run no Python code while packed (nothing else reaches the store
+    // between its head and its end). begin_call writes the head, with the
+    // sequence number the call gets if it is committed, and returns where the
+    // record starts; the caller appends its items to current(), then commits
+    // or rewinds to that start. No gap may be open (its record goes first).
+    size_t begin_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
+                      int tail_items);
+    Buffer& current() { return cur_.data; }
+    uint64_t commit_begun(size_t start) {
+        ++cur_.records;
+        ++cur_.calls;
+        const uint64_t seq = ++seq_;
+        grew(cur_.data.size() - start);
+        return seq;
+    }
+    void rewind(size_t start) { cur_.data.truncate(start); }
     void append(std::string_view records, uint32_t n_records);
     // Writes the gap still open (the capture ends inside it): the next
     // sequence number is the one no call got.
@@ -118,6 +141,10 @@ public:
     void seal();
     Segment take();
     void release(size_t n) { in_flight_ = n > in_flight_ ? 0 : in_flight_ - n; }
+    // The memory of a segment the writer is done with: one is kept for the
+    // next segment (already touched, so filling it costs no page faults and
+    // freeing it no unmapping); the rest is freed with its buffer.
+    void recycle(Buffer& data);
     // Forgets every waiting record; returns the calls among them.
     uint64_t discard();
     void disable() { disabled_ = true; }
@@ -136,11 +163,13 @@ public:
 private:
     void write_gap(uint64_t seq_after);
     void grew(size_t n);
+    size_t segment_capacity() const { return segment_bytes_ + segment_bytes_ / 8; }
 
     size_t segment_bytes_;
     uint32_t segment_records_;
     std::deque<Segment> sealed_;
     Segment cur_;
+    Buffer spare_;  // a written segment's memory, empty, for the next one
     size_t pending_ = 0;
     size_t in_flight_ = 0;
     size_t peak_ = 0;

@@ -9,7 +9,7 @@ namespace capture {
 
 Store::Store(size_t budget_bytes, size_t segment_bytes, uint32_t segment_records)
     : budget(budget_bytes), segment_bytes_(segment_bytes), segment_records_(segment_records) {
-    cur_.data.reserve(segment_bytes_ + segment_bytes_ / 8);
+    cur_.data.reserve(segment_capacity());
 }
 
 bool Store::admit(int64_t wall, bool& gap_started) {
@@ -55,14 +55,13 @@ void Store::write_gap(uint64_t seq_after) {
     grew(out.size() - before);
 }
 
-uint64_t Store::commit_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
-                            std::string_view tail, int tail_items) {
-    const uint64_t seq = ++seq_;
-    if (gap_calls_) write_gap(seq);
-    Buffer& out = cur_.data;
-    // kind, seq, name, wall, mono, thread: at most 9 bytes each besides the name
-    char* const start = out.room(64 + name_packed.size() + tail.size());
-    char* p = start;
+namespace {
+
+// kind, seq, name, wall, mono, thread: at most 9 bytes each besides the name
+constexpr size_t head_room = 64;
+
+char* put_call_head(char* p, int kind, uint64_t seq, std::string_view name_packed, int64_t wall, int64_t mono,
+                    uint64_t tid, int tail_items) {
     *p++ = static_cast<char>(0x90 | (6 + tail_items));  // a fixarray: at most 15 items
     p = msgpack::raw::uint(p, static_cast<uint64_t>(kind));
     p = msgpack::raw::uint(p, seq);
@@ -70,7 +69,18 @@ uint64_t Store::commit_call(int kind, std::string_view name_packed, int64_t wall
     p += name_packed.size();
     p = msgpack::raw::sint(p, wall);
     p = msgpack::raw::sint(p, mono);
-    p = msgpack::raw::uint(p, tid);
+    return msgpack::raw::uint(p, tid);
+}
+
+}  // namespace
+
+uint64_t Store::commit_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
+                            std::string_view tail, int tail_items) {
+    const uint64_t seq = ++seq_;
+    if (gap_calls_) write_gap(seq);
+    Buffer& out = cur_.data;
+    char* const start = out.room(head_room + name_packed.size() + tail.size());
+    char* p = put_call_head(start, kind, seq, name_packed, wall, mono, tid, tail_items);
     std::memcpy(p, tail.data(), tail.size());
     p += tail.size();
     out.set_end(p);
@@ -78,6 +88,15 @@ uint64_t Store::commit_call(int kind, std::string_view name_packed, int64_t wall
     ++cur_.calls;
     grew(static_cast<size_t>(p - start));
     return seq;
+}
+
+size_t Store::begin_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
+                         int tail_items) {
+    Buffer& out = cur_.data;
+    const size_t start = out.size();
+    out.set_end(put_call_head(out.room(head_room + name_packed.size()), kind, seq_ + 1, name_packed, wall, mono, tid,
+                              tail_items));
+    return start;
 }
 
 void Store::append(std::string_view records, uint32_t n_records) {
@@ -96,7 +115,20 @@ void Store::seal() {
     if (cur_.records == 0) return;
     sealed_.push_back(std::move(cur_));
     cur_ = Segment{};
-    cur_.data.reserve(segment_bytes_ + segment_bytes_ / 8);
+    if (spare_.capacity() >= segment_capacity()) cur_.data = std::move(spare_);
+    else cur_.data.reserve(segment_capacity());
+}
+
+void Store::recycle(Buffer& data) {
+    // Only a segment of the ordinary size (not one a huge record grew), and only
+    // while the budget is several segments: the spare is the one block of memory
+    // besides the current segment that the budget does not count.
+    const size_t cap = data.capacity();
+    if (spare_.capacity() != 0 || cap < segment_capacity() || cap > 2 * segment_capacity() ||
+        budget < 4 * segment_capacity())
+        return;
+    spare_ = std::move(data);
+    spare_.clear();
 }
 
 Segment Store::take() {

@@ -14,6 +14,9 @@ namespace {
 // which keeps cycles and depth apart.
 constexpr int max_depth = 32;
 constexpr size_t max_members = 4096;
+// Records hold flat lists: anything nested deeper is left to pack(), which
+// keeps a list that contains itself from being walked over and over here.
+constexpr int max_quiet_depth = 3;
 }  // namespace
 
 ValuePacker::ValuePacker(PyObject* fallback, PyObject* enum_base)
@@ -80,6 +83,51 @@ bool ValuePacker::pack(Buffer& out, PyObject* v, int depth) {
         return true;
     }
     return pack_other(out, v);
+}
+
+bool ValuePacker::pack_quiet(Buffer& out, PyObject* v, int depth) {
+    if (pack_plain(out, v)) return true;
+    PyTypeObject* t = Py_TYPE(v);
+    const bool list = t == &PyList_Type;
+    if (list || t == &PyTuple_Type) {
+        if (depth >= max_quiet_depth) return false;
+        // nothing here runs code, so the items are read in place and the size cannot change
+        const Py_ssize_t n = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
+        if (static_cast<size_t>(n) > msgpack::max_length) return false;
+        PyObject* const* items = list ? reinterpret_cast<PyListObject*>(v)->ob_item
+                                      : reinterpret_cast<PyTupleObject*>(v)->ob_item;
+        const size_t at = list ? 0 : msgpack::ext_begin(out, ext_tuple);
+        msgpack::array(out, static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!pack_plain(out, items[i]) && !pack_quiet(out, items[i], depth + 1)) return false;
+        if (!list) msgpack::ext_end(out, at);
+        return true;
+    }
+    if (t == &PyLong_Type) {
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow != 0) return false;  // wider than 64 bits, signed: pack() sorts it out
+        msgpack::sint(out, x);
+        return true;
+    }
+    if (t == &PyUnicode_Type) {
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(v, &n);
+        if (s == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        msgpack::str(out, std::string_view(s, static_cast<size_t>(n)));
+        return true;
+    }
+    if (t == &PyBytes_Type) {
+        msgpack::bin(out, std::string_view(PyBytes_AS_STRING(v), static_cast<size_t>(PyBytes_GET_SIZE(v))));
+        return true;
+    }
+    auto found = members_.find(v);
+    if (found == members_.end()) return false;
+    out.append(found->second);
+    return true;
 }
 
 bool ValuePacker::pack_sequence(Buffer& out, PyObject* seq, int depth) {
