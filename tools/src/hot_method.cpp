@@ -133,13 +133,7 @@ uint64_t record_in_place(HotImpl& m, Recorder* r, const TypeEntry& e, PyObject* 
     msgpack::uint(out, static_cast<uint64_t>(e.sid));
     const size_t n = e.offsets.size();
     msgpack::array(out, n);
-    const char* const base = reinterpret_cast<const char*>(rec);
-    ValuePacker& packer = *r->packer;
-    for (size_t i = 0; i < n; ++i) {
-        PyObject* v = *reinterpret_cast<PyObject* const*>(base + e.offsets[i]);
-        if (v == nullptr) return 0;
-        if (!ValuePacker::pack_plain(out, v) && !packer.pack_quiet(out, v)) return 0;
-    }
+    if (!r->packer->pack_quiet_slots(out, reinterpret_cast<const char*>(rec), e.offsets.data(), n)) return 0;
     rewind.done = true;
     return store.commit_begun(rewind.start);
 }

@@ -4,6 +4,8 @@
 // each value of every market-data call.
 #pragma once
 
+#include "pyref.hpp"  // Python.h, as every part of the capture includes it
+
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -69,6 +71,10 @@ public:
         size_ += s.size();
     }
     char& operator[](size_t i) noexcept { return data_[i]; }
+    // The end of what is written and of the capacity, for writing through a bare
+    // pointer between capacity checks (set_end keeps what was written).
+    char* end() noexcept { return data_ + size_; }
+    char* limit() noexcept { return data_ + cap_; }
 
 private:
     [[gnu::noinline]] void grow_to(size_t need) {
@@ -193,6 +199,31 @@ inline char* sint(char* p, int64_t v) {
     if (v >= INT16_MIN) return put_be(p, 0xd1, static_cast<uint64_t>(v), 2);
     if (v >= INT32_MIN) return put_be(p, 0xd2, static_cast<uint64_t>(v), 4);
     return put_be(p, 0xd3, static_cast<uint64_t>(v), 8);
+}
+
+// A float, an int of up to 60 bits (one or two digits, read in place: time
+// stamps, volumes, codes), None or a bool, in at most 9 bytes at p (room for 9
+// known to be there); the new end, or null (nothing written) for any other value.
+[[gnu::always_inline]] inline char* scalar(char* p, PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyFloat_Type) return put_be(p, 0xcb, std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)), 8);
+    if (t == &PyLong_Type) {
+        const Py_ssize_t size = Py_SIZE(v);
+        if (size < -2 || size > 2) return nullptr;
+        const digit* d = reinterpret_cast<PyLongObject*>(v)->ob_digit;
+        uint64_t mag = size == 0 ? 0 : d[0];
+        if (size == 2 || size == -2) mag |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
+        return size >= 0 ? uint(p, mag) : sint(p, -static_cast<int64_t>(mag));
+    }
+    if (v == Py_None) {
+        *p = static_cast<char>(0xc0);
+        return p + 1;
+    }
+    if (t == &PyBool_Type) {
+        *p = static_cast<char>(v == Py_True ? 0xc3 : 0xc2);
+        return p + 1;
+    }
+    return nullptr;
 }
 
 }  // namespace raw

@@ -47,33 +47,13 @@ public:
     // The values that are most of every market-data record, packed inline with
     // no call out; false (nothing written) for any other value.
     static bool pack_plain(Buffer& out, PyObject* v) {
-        PyTypeObject* t = Py_TYPE(v);
-        if (t == &PyFloat_Type) {
-            msgpack::float64(out, PyFloat_AS_DOUBLE(v));
+        if (char* end = msgpack::raw::scalar(out.room(9), v)) {
+            out.set_end(end);
             return true;
         }
-        if (t == &PyLong_Type) {
-            // one or two digits (up to 60 bits) read in place: time stamps, volumes, codes
-            const Py_ssize_t size = Py_SIZE(v);
-            if (size < -2 || size > 2) return false;
-            const digit* d = reinterpret_cast<PyLongObject*>(v)->ob_digit;
-            uint64_t mag = size == 0 ? 0 : d[0];
-            if (size == 2 || size == -2) mag |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
-            if (size >= 0) msgpack::uint(out, mag);
-            else msgpack::sint(out, -static_cast<int64_t>(mag));
-            return true;
-        }
-        if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(v)) {
+        if (Py_TYPE(v) == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(v)) {
             msgpack::str(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(v)),
                                                static_cast<size_t>(PyUnicode_GET_LENGTH(v))));
-            return true;
-        }
-        if (v == Py_None) {
-            msgpack::nil(out);
-            return true;
-        }
-        if (t == &PyBool_Type) {
-            msgpack::boolean(out, v == Py_True);
             return true;
         }
         return false;
@@ -84,6 +64,9 @@ public:
     // other value, with part of it possibly written (the caller rewinds) and no
     // exception set: pack() then packs it the way that may run code.
     bool pack_quiet(Buffer& out, PyObject* v, int depth = 0);
+    // The same for the values at the given offsets of object `base` (a slot
+    // left unset gives up too): the attributes of a slotted record.
+    bool pack_quiet_slots(Buffer& out, const char* base, const Py_ssize_t* offsets, size_t n);
     // Counts the times packing ran Python code (which may change anything).
     uint64_t python_runs() const { return python_runs_; }
     int traverse(visitproc visit, void* arg) const;
@@ -91,12 +74,28 @@ public:
 
 private:
     bool pack_other(Buffer& out, PyObject* v);
+    // An enumeration member packed before, or null; one probe of a small table
+    // in front of the map (most records hold the same few members).
+    const std::string* known_member(PyObject* v) {
+        MemberMemo& memo = memo_[(reinterpret_cast<uintptr_t>(v) >> 4) % memo_size];
+        if (memo.member == v) return memo.packed;
+        auto found = members_.find(v);
+        if (found == members_.end()) return nullptr;
+        memo = {v, &found->second};
+        return &found->second;
+    }
+    struct MemberMemo {
+        PyObject* member = nullptr;  // borrowed: members_ holds the reference
+        const std::string* packed = nullptr;
+    };
+    static constexpr size_t memo_size = 64;
     bool pack_sequence(Buffer& out, PyObject* seq, int depth);
 
     Ref fallback_;
     Ref enum_base_;
     // enumeration members met so far, by identity, and their packed form (a reference held on each)
     std::unordered_map<PyObject*, std::string> members_;
+    MemberMemo memo_[memo_size];
     uint64_t python_runs_ = 0;
 };
 

@@ -7,6 +7,8 @@
 
 #include "msgpack_out.hpp"
 
+#include <cstring>
+
 namespace capture {
 
 namespace {
@@ -25,6 +27,7 @@ ValuePacker::ValuePacker(PyObject* fallback, PyObject* enum_base)
 ValuePacker::~ValuePacker() { clear(); }
 
 void ValuePacker::clear() {
+    for (MemberMemo& memo : memo_) memo = {};
     auto members = std::move(members_);
     members_.clear();
     for (auto& m : members) Py_DECREF(m.first);
@@ -85,6 +88,83 @@ bool ValuePacker::pack(Buffer& out, PyObject* v, int depth) {
     return pack_other(out, v);
 }
 
+namespace {
+
+// Writing through a bare pointer, the buffer's capacity checked once for a
+// stretch of values rather than once for each.
+struct Cursor {
+    explicit Cursor(Buffer& b) : buf(b), p(b.end()), lim(b.limit()) {}
+    void need(size_t n) {
+        if (static_cast<size_t>(lim - p) >= n) return;
+        buf.set_end(p);
+        p = buf.room(n);
+        lim = buf.limit();
+    }
+    Buffer& sync() {
+        buf.set_end(p);
+        return buf;
+    }
+    void resume() {
+        p = buf.end();
+        lim = buf.limit();
+    }
+    Buffer& buf;
+    char* p;
+    char* lim;
+};
+
+// A str of ASCII text written with its header (room for it known to be there).
+inline char* ascii(char* p, PyObject* v, size_t n) {
+    if (n < 32) {
+        *p++ = static_cast<char>(0xa0 | n);
+    } else if (n <= 0xff) {
+        *p++ = static_cast<char>(0xd9);
+        *p++ = static_cast<char>(n);
+    } else {
+        return nullptr;  // longer text: the general writer
+    }
+    std::memcpy(p, PyUnicode_DATA(v), n);
+    return p + n;
+}
+
+}  // namespace
+
+bool ValuePacker::pack_quiet_slots(Buffer& out, const char* base, const Py_ssize_t* offsets, size_t n) {
+    Cursor c(out);
+    // room for every value as a scalar: only text, members and lists ask for more
+    c.need(9 * n);
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* v = *reinterpret_cast<PyObject* const*>(base + offsets[i]);
+        if (v == nullptr) return false;
+        if (char* end = msgpack::raw::scalar(c.p, v)) {
+            c.p = end;
+            continue;
+        }
+        const size_t left = 9 * (n - i - 1);  // the room the values after this one count on
+        PyTypeObject* t = Py_TYPE(v);
+        if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(v)) {
+            const size_t len = static_cast<size_t>(PyUnicode_GET_LENGTH(v));
+            c.need(len + 2 + left);
+            if (char* end = ascii(c.p, v, len)) {
+                c.p = end;
+                continue;
+            }
+        } else if (t != &PyList_Type && t != &PyTuple_Type) {
+            if (const std::string* member = known_member(v)) {
+                c.need(member->size() + left);
+                std::memcpy(c.p, member->data(), member->size());
+                c.p += member->size();
+                continue;
+            }
+        }
+        if (!pack_quiet(c.sync(), v)) return false;
+        c.resume();
+        c.need(left);
+    }
+    c.sync();
+    return true;
+}
+
 bool ValuePacker::pack_quiet(Buffer& out, PyObject* v, int depth) {
     if (pack_plain(out, v)) return true;
     PyTypeObject* t = Py_TYPE(v);
@@ -98,8 +178,19 @@ bool ValuePacker::pack_quiet(Buffer& out, PyObject* v, int depth) {
                                       : reinterpret_cast<PyTupleObject*>(v)->ob_item;
         const size_t at = list ? 0 : msgpack::ext_begin(out, ext_tuple);
         msgpack::array(out, static_cast<size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (!pack_plain(out, items[i]) && !pack_quiet(out, items[i], depth + 1)) return false;
+        // prices and volumes: room for all of them at once, then one tight loop
+        Cursor c(out);
+        c.need(9 * static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (char* end = msgpack::raw::scalar(c.p, items[i])) {
+                c.p = end;
+                continue;
+            }
+            if (!pack_quiet(c.sync(), items[i], depth + 1)) return false;
+            c.resume();
+            c.need(9 * static_cast<size_t>(n - i));
+        }
+        c.sync();
         if (!list) msgpack::ext_end(out, at);
         return true;
     }
@@ -124,9 +215,9 @@ bool ValuePacker::pack_quiet(Buffer& out, PyObject* v, int depth) {
         msgpack::bin(out, std::string_view(PyBytes_AS_STRING(v), static_cast<size_t>(PyBytes_GET_SIZE(v))));
         return true;
     }
-    auto found = members_.find(v);
-    if (found == members_.end()) return false;
-    out.append(found->second);
+    const std::string* member = known_member(v);
+    if (member == nullptr) return false;
+    out.append(*member);
     return true;
 }
 
@@ -160,9 +251,8 @@ bool ValuePacker::pack_sequence(Buffer& out, PyObject* seq, int depth) {
 }
 
 bool ValuePacker::pack_other(Buffer& out, PyObject* v) {
-    auto found = members_.find(v);
-    if (found != members_.end()) {
-        out.append(found->second);
+    if (const std::string* member = known_member(v)) {
+        out.append(*member);
         return true;
     }
     ++python_runs_;  // an instance check may run a metaclass's own code
