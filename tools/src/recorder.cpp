@@ -326,6 +326,20 @@ PyObject* r_pack(PyObject* o, PyObject* arg) {
     }
 }
 
+// pack_in_place(value): the value as a market-data record packed in place holds
+// it, or None when that packing leaves it to pack() (it may run Python code).
+PyObject* r_pack_in_place(PyObject* o, PyObject* arg) {
+    Recorder* r = self_of(o);
+    if (!ready(r)) return nullptr;
+    try {
+        Buffer out;
+        if (!r->packer->pack_quiet(out, arg)) Py_RETURN_NONE;
+        return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyMethodDef recorder_methods[] = {
     {"next_seq", r_next_seq, METH_NOARGS, "reserves a sequence number"},
     {"admit", r_admit, METH_O, "admit(wall_ns): whether a call at that moment is kept (False: dropped)"},
@@ -339,6 +353,7 @@ PyMethodDef recorder_methods[] = {
     {"close_gap", r_close_gap, METH_NOARGS, "writes the gap still open, as the capture ends inside it"},
     {"disable", r_disable, METH_NOARGS, "stops recording: every later call is counted as dropped"},
     {"pack", r_pack, METH_O, "pack(value) -> bytes"},
+    {"pack_in_place", r_pack_in_place, METH_O, "pack_in_place(value) -> bytes, or None if left to pack()"},
     {nullptr, nullptr, 0, nullptr},
 };
 

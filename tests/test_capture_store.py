@@ -1,0 +1,141 @@
+"""The capture's store: market-data calls packed straight into the current
+segment, and the segments' memory used again once the writer is done with it."""
+import decimal
+import enum
+
+import hypothesis
+import msgpack
+import pytest
+from hypothesis import strategies as st
+
+from conftest import make_config
+from tessaline_tools import _capture_native as native
+from tessaline_tools._capture_values import Encoder
+from tessaline_tools.capture import CaptureReader, capturing
+
+
+class Level(enum.Enum):
+    HIGH = "h"
+    LOW = "l"
+
+
+class Unseen(enum.Enum):
+    ONLY = 1
+
+
+def recorder(budget=1 << 30, segment_bytes=4096):
+    return native.Recorder(budget=budget, segment_bytes=segment_bytes, segment_records=1 << 20,
+                           fallback=Encoder().pack_value, missing_hook=lambda exc: None,
+                           thread_hook=lambda tid: None, gap_hook=lambda: None, raised_hook=lambda seq, exc: None,
+                           enum_base=enum.Enum)
+
+
+_packer = recorder()
+for _member in Level:
+    _packer.pack(_member)                       # members are packed in place once they have been met
+
+
+deep = [[[[1.0]]]]
+values = (st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text() | st.binary()
+          | st.sampled_from([Level.HIGH, Level.LOW]))
+
+
+@hypothesis.given(st.recursive(values, lambda inner: st.lists(inner) | st.tuples(inner, inner), max_leaves=30))
+@hypothesis.settings(deadline=None)
+def test_a_value_packed_in_place_reads_as_the_careful_packing_writes_it(value):
+    quick = _packer.pack_in_place(value)
+    assert quick is None or quick == _packer.pack(value)
+
+
+@pytest.mark.parametrize("value, in_place", [
+    ([1.5, -3, 2 ** 40, None, True], True),
+    ((-(2 ** 63), 2 ** 63 - 1, "é" * 40, b"\x00" * 300, "x" * 300), True),
+    ([[Level.HIGH, (1.0,)], []], True),
+    (2 ** 64 - 1, False),                       # unsigned 64 bits: the careful way
+    (2 ** 70, False),
+    ("\ud800", False),                          # text that has no UTF-8 form
+    (Unseen.ONLY, False),                       # a member met for the first time
+    (decimal.Decimal("1.5"), False),
+    (deep, False),                              # nested deeper than a record's lists
+    ([1.0, object()], False),
+])
+def test_what_is_packed_in_place_and_what_is_left_to_the_careful_way(value, in_place):
+    quick = _packer.pack_in_place(value)
+    assert (quick is not None) == in_place
+    if in_place:
+        assert quick == _packer.pack(value)
+
+
+class Tick:
+    """A level-2 order record in slots, as the gateway's own are."""
+
+    __slots__ = ("order_time", "security_id", "market_type", "side", "order_type", "biz_index", "order_price",
+                 "order_volume", "orig_order_no")
+
+    def __init__(self, n, value=0):
+        from pyvorn.enums import MarketType
+        self.order_time, self.security_id, self.market_type = 20250110093000000 + n, "000001", MarketType.SZSE
+        self.side, self.order_type, self.biz_index = 49, 50, n
+        self.order_price, self.order_volume, self.orig_order_no = 10.5, 100, value
+
+
+def test_a_call_made_while_another_is_being_packed_keeps_both_records_whole(tl, tmp_path):
+    path = str(tmp_path / "reentrant.tlcap")
+    Captured = capturing(tl.VornStrategy, path)
+    strategy = Captured(make_config())
+
+    class CallsBack:
+        """Its repr runs while the outer call is packed: it makes a market-data call of its own."""
+        __slots__ = ()
+
+        def __repr__(self):
+            strategy.on_tick_order(Tick(2, [2.5, "inner"]))
+            return "calls back"
+
+    for record in (Tick(1, CallsBack()), Tick(3, [3.5])):
+        try:
+            strategy.on_tick_order(record)
+        except Exception:                               # the stand-in host may refuse the odd values
+            pass
+    Captured.capture.close()
+    calls = [c for c in CaptureReader(path) if c.name == "on_tick_order"]
+    by_index = {c.args[0].biz_index: c.args[0] for c in calls}
+    assert sorted(by_index) == [1, 2, 3] and len(calls) == 3
+    assert by_index[1].orig_order_no.text == "calls back"
+    assert by_index[2].orig_order_no == [2.5, "inner"] and by_index[3].orig_order_no == [3.5]
+    assert all(r.order_price == 10.5 and r.security_id == "000001" for r in by_index.values())
+
+
+def test_a_segment_used_again_holds_only_its_own_records_within_the_budget():
+    rec = recorder(budget=40_000, segment_bytes=4096)
+    written, expected = [], []
+    held = None
+    for i in range(60):
+        for j in range(40):
+            record = msgpack.packb([i, j, "x" * (j % 50)])
+            assert rec.admit(0)
+            rec.append(record, 1)
+            expected.append(record)
+        while (item := rec.take(False)) is not None:
+            data = item[0]
+            written.append(bytes(data))
+            if held is None:
+                held = (memoryview(data), bytes(data))      # memory still in use is never handed out again
+            rec.release(len(data))
+            del data, item
+    item = rec.take(True)
+    written.append(bytes(item[0]))
+    rec.release(len(item[0]))
+    del item
+    assert b"".join(written) == b"".join(expected)
+    assert bytes(held[0]) == held[1]
+    # the memory kept for the next segment is not counted, and does not stretch the budget
+    kept, record = 0, msgpack.packb([0, 0, "x" * 40])
+    while rec.admit(0):
+        rec.append(record, 1)
+        kept += 1
+        if kept % 50 == 0 and (item := rec.take(False)) is not None:
+            del item                                        # taken, not yet written: still counted
+    assert rec.dropped == 1 and rec.gaps == 1
+    assert rec.budget <= rec.pending + rec.in_flight < rec.budget + len(record)
+    assert rec.peak < rec.budget + len(record)
