@@ -166,7 +166,7 @@ bool ValuePacker::pack_quiet_slots(Buffer& out, const char* base, const Py_ssize
 }
 
 bool ValuePacker::pack_quiet(Buffer& out, PyObject* v, int depth) {
-    if (pack_plain(out, v)) return true;
+    // lists first: a record's values that get this far are mostly its lists
     PyTypeObject* t = Py_TYPE(v);
     const bool list = t == &PyList_Type;
     if (list || t == &PyTuple_Type) {
@@ -194,6 +194,7 @@ bool ValuePacker::pack_quiet(Buffer& out, PyObject* v, int depth) {
         if (!list) msgpack::ext_end(out, at);
         return true;
     }
+    if (pack_plain(out, v)) return true;
     if (t == &PyLong_Type) {
         int overflow = 0;
         const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
