@@ -10,6 +10,7 @@
 #include "pyref.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <string>
@@ -106,7 +107,11 @@ public:
     // A call is about to be recorded at wall time `wall`: true if it is kept,
     // false if it is dropped (counted in the current gap). `gap_started`
     // tells the caller to report a new gap.
-    bool admit(int64_t wall, bool& gap_started);
+    bool admit(int64_t wall, bool& gap_started) {
+        gap_started = false;
+        if (!disabled_ && pending_ + in_flight_ < budget && wall < day_end_ns) return true;
+        return admit_other(wall, gap_started);  // dropped, or the first call of a new day
+    }
     // Appends one call record; returns its sequence number.
     uint64_t commit_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
                          std::string_view tail, int tail_items);
@@ -117,7 +122,13 @@ public:
     // record starts; the caller appends its items to current(), then commits
     // or rewinds to that start. No gap may be open (its record goes first).
     size_t begin_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
-                      int tail_items);
+                      int tail_items) {
+        Buffer& out = cur_.data;
+        const size_t start = out.size();
+        out.set_end(put_call_head(out.room(head_room + name_packed.size()), kind, seq_ + 1, name_packed, wall, mono,
+                                  tid, tail_items));
+        return start;
+    }
     Buffer& current() { return cur_.data; }
     uint64_t commit_begun(size_t start) {
         ++cur_.records;
@@ -160,8 +171,26 @@ public:
     uint64_t gap_calls() const { return gap_calls_; }
 
 private:
+    bool admit_other(int64_t wall, bool& gap_started);
     void write_gap(uint64_t seq_after);
-    void grew(size_t n);
+    void grew(size_t n) {
+        pending_ += n;
+        if (pending_ + in_flight_ > peak_) peak_ = pending_ + in_flight_;
+        if (cur_.data.size() >= segment_bytes_ || cur_.records >= segment_records_) seal();
+    }
+    // kind, seq, name, wall, mono, thread: at most 9 bytes each besides the name
+    static constexpr size_t head_room = 64;
+    static char* put_call_head(char* p, int kind, uint64_t seq, std::string_view name_packed, int64_t wall,
+                               int64_t mono, uint64_t tid, int tail_items) {
+        *p++ = static_cast<char>(0x90 | (6 + tail_items));  // a fixarray: at most 15 items
+        p = msgpack::raw::uint(p, static_cast<uint64_t>(kind));
+        p = msgpack::raw::uint(p, seq);
+        std::memcpy(p, name_packed.data(), name_packed.size());
+        p += name_packed.size();
+        p = msgpack::raw::sint(p, wall);
+        p = msgpack::raw::sint(p, mono);
+        return msgpack::raw::uint(p, tid);
+    }
     size_t segment_capacity() const { return segment_bytes_ + segment_bytes_ / 8; }
 
     size_t segment_bytes_;

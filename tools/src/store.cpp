@@ -12,8 +12,7 @@ Store::Store(size_t budget_bytes, size_t segment_bytes, uint32_t segment_records
     cur_.data.reserve(segment_capacity());
 }
 
-bool Store::admit(int64_t wall, bool& gap_started) {
-    gap_started = false;
+bool Store::admit_other(int64_t wall, bool& gap_started) {
     if (disabled_) {
         ++dropped;
         return false;
@@ -55,25 +54,6 @@ void Store::write_gap(uint64_t seq_after) {
     grew(out.size() - before);
 }
 
-namespace {
-
-// kind, seq, name, wall, mono, thread: at most 9 bytes each besides the name
-constexpr size_t head_room = 64;
-
-char* put_call_head(char* p, int kind, uint64_t seq, std::string_view name_packed, int64_t wall, int64_t mono,
-                    uint64_t tid, int tail_items) {
-    *p++ = static_cast<char>(0x90 | (6 + tail_items));  // a fixarray: at most 15 items
-    p = msgpack::raw::uint(p, static_cast<uint64_t>(kind));
-    p = msgpack::raw::uint(p, seq);
-    std::memcpy(p, name_packed.data(), name_packed.size());
-    p += name_packed.size();
-    p = msgpack::raw::sint(p, wall);
-    p = msgpack::raw::sint(p, mono);
-    return msgpack::raw::uint(p, tid);
-}
-
-}  // namespace
-
 uint64_t Store::commit_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
                             std::string_view tail, int tail_items) {
     const uint64_t seq = ++seq_;
@@ -90,25 +70,10 @@ uint64_t Store::commit_call(int kind, std::string_view name_packed, int64_t wall
     return seq;
 }
 
-size_t Store::begin_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
-                         int tail_items) {
-    Buffer& out = cur_.data;
-    const size_t start = out.size();
-    out.set_end(put_call_head(out.room(head_room + name_packed.size()), kind, seq_ + 1, name_packed, wall, mono, tid,
-                              tail_items));
-    return start;
-}
-
 void Store::append(std::string_view records, uint32_t n_records) {
     cur_.data.append(records);
     cur_.records += n_records;
     grew(records.size());
-}
-
-void Store::grew(size_t n) {
-    pending_ += n;
-    if (pending_ + in_flight_ > peak_) peak_ = pending_ + in_flight_;
-    if (cur_.data.size() >= segment_bytes_ || cur_.records >= segment_records_) seal();
 }
 
 void Store::seal() {
