@@ -139,3 +139,47 @@ def test_a_segment_used_again_holds_only_its_own_records_within_the_budget():
     assert rec.dropped == 1 and rec.gaps == 1
     assert rec.budget <= rec.pending + rec.in_flight < rec.budget + len(record)
     assert rec.peak < rec.budget + len(record)
+
+
+def _tick_of_another_type(k):
+    """A record of a type not seen before (each one a new entry in the method's table)."""
+    kind = type(f"Tick{k}", (Tick,), {"__slots__": ()})
+    return kind(10 + k)
+
+
+def test_a_thread_whose_registration_makes_captured_calls_of_its_own_is_recorded_whole(tl, tmp_path):
+    import threading
+    path = str(tmp_path / "registering.tlcap")
+    Captured = capturing(tl.VornStrategy, path)
+    strategy = Captured(make_config())
+    inner = []
+
+    class Named(threading.Thread):
+        """Its name is found by code that makes calls with records of new types, while
+        the thread's first call waits for the thread to be registered."""
+
+        @property
+        def name(self):
+            if not inner:
+                inner.append(True)
+                for k in range(16):
+                    strategy.on_tick_order(_tick_of_another_type(k))
+            return "named"
+
+        @name.setter
+        def name(self, value):
+            pass
+
+    def first_call():
+        try:
+            strategy.on_tick_order(Tick(1, [1.5]))
+        except Exception:                               # the stand-in host may refuse the odd values
+            pass
+
+    thread = Named(target=first_call)
+    thread.start()
+    thread.join()
+    Captured.capture.close()
+    records = {c.args[0].biz_index: c.args[0] for c in CaptureReader(path) if c.name == "on_tick_order"}
+    assert sorted(records) == [1] + list(range(10, 26))
+    assert records[1].orig_order_no == [1.5] and records[1].order_price == 10.5
