@@ -3,6 +3,7 @@ over the whole process on the simulated session.
 
     .venv/bin/python bench/capture_callgrind.py                 # 10 instruments, 11 and 33 minutes per half
     .venv/bin/python bench/capture_callgrind.py --json out.json
+    .venv/bin/python bench/capture_callgrind.py --functions 40   # where the instructions go, per function
 
 Four runs under ``valgrind --tool=callgrind --separate-threads=yes``: the
 session of two lengths, each plain and captured.  Start-up (imports, the
@@ -16,9 +17,11 @@ figure by several hundred instructions from one run to the next.  Needs valgrind
 installed in the interpreter used.
 """
 import argparse
+import collections
 import glob
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -29,6 +32,8 @@ DRIVER = """
 import json, sys
 from tessaline_sim.session import Options, run_simulation
 instruments, minutes, capture, level = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3] or None, sys.argv[5]
+if sys.argv[6] == "import":
+    import tessaline_tools.capture  # noqa: F401 - the plain session with the capture's code loaded, unused
 if level != "default":
     import tessaline_tools.capture as tc
     _capturing = tc.capturing
@@ -45,6 +50,72 @@ json.dump({"counts": counts, "capture": extra}, open(sys.argv[4], "w"))
 """
 
 
+def read_functions(path):
+    """({function: exclusive instructions}, {function: calls made to it}) of one callgrind dump
+    (names compressed or not)."""
+    names, own, calls = {}, {}, {}
+
+    def name_of(spec):
+        spec = spec.strip()
+        m = re.match(r"\((\d+)\)\s*(.*)", spec)
+        if not m:
+            return spec
+        if m.group(2):
+            names[m.group(1)] = m.group(2)
+        return names.get(m.group(1), spec)
+
+    fn = callee = None
+    call_cost = False
+    with open(path) as f:
+        for line in f:
+            c = line[:1]
+            if c.isdigit() or c in "+-*":
+                if call_cost:                       # the inclusive cost of a call: not the caller's own
+                    call_cost = False
+                    continue
+                parts = line.split()
+                if len(parts) >= 2 and fn is not None:
+                    own[fn] = own.get(fn, 0) + int(parts[1])
+            elif line.startswith("fn="):
+                fn = name_of(line[3:])
+            elif line.startswith("cfn="):
+                callee = name_of(line[4:])
+            elif line.startswith("calls="):
+                calls[callee] = calls.get(callee, 0) + int(line[6:].split()[0])
+                call_cost = True
+    return own, calls
+
+
+def run_functions(pattern):
+    """{"main"|"other": (exclusive Counter, calls Counter)} of one run's per-thread dumps."""
+    out = {"main": (collections.Counter(), collections.Counter()),
+           "other": (collections.Counter(), collections.Counter())}
+    for path in glob.glob(pattern):
+        suffix = path.rsplit(".", 1)[1]
+        thread = int(suffix.split("-")[1]) if "-" in suffix else 1
+        own, calls = read_functions(path)
+        part = out["main" if thread == 1 else "other"]
+        part[0].update(own)
+        part[1].update(calls)
+    return out
+
+
+def print_functions(runs, short, long, calls, top):
+    """The per-function difference (captured minus plain) per extra market-data callback."""
+    for part, title in (("main", "callback's thread"), ("other", "other threads (the writer)")):
+        def per_call(kind, which):
+            hi, lo = runs[f"{kind}_{long}"]["functions"][part][which], runs[f"{kind}_{short}"]["functions"][part][which]
+            keys = set(hi) | set(lo)
+            return {k: (hi.get(k, 0) - lo.get(k, 0)) / calls for k in keys}
+        own_p, own_c = per_call("plain", 0), per_call("capture", 0)
+        n_p, n_c = per_call("plain", 1), per_call("capture", 1)
+        diff = {k: own_c.get(k, 0) - own_p.get(k, 0) for k in set(own_p) | set(own_c)}
+        print(f"  {title}: instructions added per callback, by function (exclusive; calls to it per callback)")
+        for k in sorted(diff, key=lambda k: -abs(diff[k]))[:top]:
+            print(f"    {diff[k]:>9,.1f}  {own_p.get(k, 0):>9,.1f} -> {own_c.get(k, 0):>9,.1f}"
+                  f"  calls {n_p.get(k, 0):>7.2f} -> {n_c.get(k, 0):>7.2f}  {k[:90]}")
+
+
 def thread_totals(pattern):
     """{thread number: instructions} from the per-thread dumps of one run."""
     out = {}
@@ -59,22 +130,26 @@ def thread_totals(pattern):
     return out
 
 
-def run_one(tmp, tag, instruments, minutes, capture, level=None, hash_seed=0):
+def run_one(tmp, tag, instruments, minutes, capture, level=None, hash_seed=0, functions=False, imports=False):
     out = os.path.join(tmp, f"cg-{tag}")
     info = os.path.join(tmp, f"{tag}.json")
     cap = os.path.join(tmp, f"{tag}.tlcap") if capture else ""
     # numpy's BLAS threads spin on their own schedule: one thread for it keeps them out of the counts
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", PYTHONHASHSEED=str(hash_seed))
-    subprocess.run(["valgrind", "--tool=callgrind", "--separate-threads=yes", f"--callgrind-out-file={out}.%p",
+    subprocess.run(["valgrind", "--tool=callgrind", "--separate-threads=yes", "--dump-instr=no",
+                    f"--callgrind-out-file={out}.%p",
                     sys.executable, "-c", DRIVER, str(instruments), str(minutes), cap, info,
-                    "default" if level is None else str(level)],
+                    "default" if level is None else str(level), "import" if imports else ""],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
     totals = thread_totals(out + ".*")
     with open(info) as f:
         data = json.load(f)
     main = totals.get(1, 0)
-    return {"main": main, "other": sum(v for k, v in totals.items() if k != 1), "counts": data["counts"],
-            "capture": data["capture"]}
+    run = {"main": main, "other": sum(v for k, v in totals.items() if k != 1), "counts": data["counts"],
+           "capture": data["capture"]}
+    if functions:
+        run["functions"] = run_functions(out + ".*")
+    return run
 
 
 def main(argv=None):
@@ -85,6 +160,13 @@ def main(argv=None):
     p.add_argument("--level", type=int, action="append", dest="levels",
                    help="zstandard level of the capture (repeat to compare; default: the writer's own)")
     p.add_argument("--hash-seed", type=int, default=0, help="PYTHONHASHSEED of every run (default 0)")
+    p.add_argument("--functions", type=int, default=0, metavar="N",
+                   help="also print the N functions whose instructions per callback differ most (captured "
+                        "minus plain, the writer's own level), callback's thread and writer apart")
+    p.add_argument("--plain-imports", action="store_true",
+                   help="the plain sessions import the capture's modules first (loaded, never used): what "
+                        "the captured figure adds beyond that is the capture's work, not where the "
+                        "loading moved the interpreter's memory and caches")
     p.add_argument("--json", metavar="PATH")
     args = p.parse_args(argv)
     tmp = tempfile.mkdtemp(prefix="capture-callgrind-")
@@ -94,7 +176,8 @@ def main(argv=None):
         level = None if kind in ("plain", "capture") else int(kind[len("capture"):])
         for minutes in (args.short, args.long):
             tag = f"{kind}_{minutes}"
-            runs[tag] = run_one(tmp, tag, args.instruments, minutes, kind != "plain", level, args.hash_seed)
+            runs[tag] = run_one(tmp, tag, args.instruments, minutes, kind != "plain", level, args.hash_seed,
+                                bool(args.functions) and level is None, args.plain_imports)
             print(f"{tag:14} main thread {runs[tag]['main']:>14,}  other threads {runs[tag]['other']:>14,}",
                   flush=True)
 
@@ -122,6 +205,10 @@ def main(argv=None):
         print(f"  added by the capture{'' if lv is None else f' at level {lv}'}: {added['main']:,.0f} on the "
               f"callback's thread, {added['other']:,.0f} on other threads (the writer), "
               f"{added['main'] + added['other']:,.0f} in all; {size / 1e6:.1f} MB per million calls")
+    if args.functions and "capture" in [f"capture{'' if lv is None else lv}" for lv in levels]:
+        print_functions(runs, args.short, args.long, calls, args.functions)
+        for run in runs.values():
+            run.pop("functions", None)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
             json.dump({"runs": runs, "plain_per_callback": plain, "captures": results}, f, indent=2)
