@@ -29,7 +29,10 @@ import tempfile
 MARKET_DATA = ("on_snapshot", "on_tick_order", "on_tick_trade", "on_bar")
 
 DRIVER = """
-import json, sys
+import json, mmap, sys
+# an address-space layout: every mapping made after this one (the allocator's arenas among
+# them) sits that much lower, so its blocks fall elsewhere relative to the allocator's 1 MiB grid
+_pad = mmap.mmap(-1, int(sys.argv[7]) << 10) if int(sys.argv[7]) else None
 from tessaline_sim.session import Options, run_simulation
 instruments, minutes, capture, level = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3] or None, sys.argv[5]
 if sys.argv[6] == "import":
@@ -130,7 +133,8 @@ def thread_totals(pattern):
     return out
 
 
-def run_one(tmp, tag, instruments, minutes, capture, level=None, hash_seed=0, functions=False, imports=False):
+def run_one(tmp, tag, instruments, minutes, capture, level=None, hash_seed=0, functions=False, imports=False,
+            pad_kib=0):
     out = os.path.join(tmp, f"cg-{tag}")
     info = os.path.join(tmp, f"{tag}.json")
     cap = os.path.join(tmp, f"{tag}.tlcap") if capture else ""
@@ -139,7 +143,7 @@ def run_one(tmp, tag, instruments, minutes, capture, level=None, hash_seed=0, fu
     subprocess.run(["valgrind", "--tool=callgrind", "--separate-threads=yes", "--dump-instr=no",
                     f"--callgrind-out-file={out}.%p",
                     sys.executable, "-c", DRIVER, str(instruments), str(minutes), cap, info,
-                    "default" if level is None else str(level), "import" if imports else ""],
+                    "default" if level is None else str(level), "import" if imports else "", str(pad_kib)],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
     totals = thread_totals(out + ".*")
     with open(info) as f:
