@@ -4,6 +4,7 @@ over the whole process on the simulated session.
     .venv/bin/python bench/capture_callgrind.py                 # 10 instruments, 11 and 33 minutes per half
     .venv/bin/python bench/capture_callgrind.py --json out.json
     .venv/bin/python bench/capture_callgrind.py --functions 40   # where the instructions go, per function
+    .venv/bin/python bench/capture_callgrind.py --layouts 4      # the mean over four address-space layouts
 
 Four runs under ``valgrind --tool=callgrind --separate-threads=yes``: the
 session of two lengths, each plain and captured.  Start-up (imports, the
@@ -13,8 +14,9 @@ callbacks of the longer session.  The callback's thread (the process's main
 thread: single-thread delivery) and every other thread (the capture's writer)
 are counted apart.  Every run hashes strings with the same seed (``--hash-seed``):
 with a random one, the dictionaries' collisions alone move the callback thread's
-figure by several hundred instructions from one run to the next.  Needs valgrind, and the module, the sandbox and the tools
-installed in the interpreter used.
+figure by several hundred instructions from one run to the next.  The address-space
+layout moves it too, as much again (``--layouts``: the mean over several).  Needs
+valgrind, and the module, the sandbox and the tools installed in the interpreter used.
 """
 import argparse
 import collections
@@ -171,17 +173,45 @@ def main(argv=None):
                    help="the plain sessions import the capture's modules first (loaded, never used): what "
                         "the captured figure adds beyond that is the capture's work, not where the "
                         "loading moved the interpreter's memory and caches")
+    p.add_argument("--layouts", type=int, default=1, metavar="N",
+                   help="repeat everything at N address-space layouts (the process's mappings start 0, "
+                        "1/N, 2/N ... MiB and as many pages lower) and print the mean: which blocks share the allocator's "
+                        "arenas and which names share the type-attribute cache's slots moves with the "
+                        "layout, by a few hundred instructions a callback either way")
     p.add_argument("--json", metavar="PATH")
     args = p.parse_args(argv)
+    levels = args.levels or [None]
+    kinds = [f"capture{'' if lv is None else lv}" for lv in levels]
+    # steps of 1/N MiB move the arenas on the allocator's grid; the extra 4 KiB a step moves the
+    # page bits of every later object's address, which pick its slots in the type-attribute cache
+    pads = [i * (1024 // args.layouts + 4) for i in range(args.layouts)]
+    per_layout = []
+    for pad in pads:
+        if len(pads) > 1:
+            print(f"layout: mappings start {pad} KiB lower", flush=True)
+        per_layout.append(measure(args, levels, pad))
+    if len(pads) > 1:
+        print(f"over {len(pads)} layouts (mean, min..max), per market-data callback:")
+        for kind in kinds:
+            for part, title in (("main", "callback's thread"), ("other", "other threads"), ("all", "in all")):
+                vals = [r["captures"][kind]["added_per_callback"][part] for r in per_layout]
+                print(f"  added by {kind} on the {title}: {sum(vals) / len(vals):,.0f} "
+                      f"({min(vals):,.0f}..{max(vals):,.0f})")
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump(per_layout[0] if len(pads) == 1 else {"layouts": dict(zip(pads, per_layout))}, f, indent=2)
+
+
+def measure(args, levels, pad):
+    """The four (or more) runs at one address-space layout; what the capture adds per callback."""
     tmp = tempfile.mkdtemp(prefix="capture-callgrind-")
     runs = {}
-    levels = args.levels or [None]
     for kind in ["plain"] + [f"capture{'' if lv is None else lv}" for lv in levels]:
         level = None if kind in ("plain", "capture") else int(kind[len("capture"):])
         for minutes in (args.short, args.long):
             tag = f"{kind}_{minutes}"
             runs[tag] = run_one(tmp, tag, args.instruments, minutes, kind != "plain", level, args.hash_seed,
-                                bool(args.functions) and level is None, args.plain_imports)
+                                bool(args.functions) and level is None, args.plain_imports, pad)
             print(f"{tag:14} main thread {runs[tag]['main']:>14,}  other threads {runs[tag]['other']:>14,}",
                   flush=True)
 
@@ -203,20 +233,18 @@ def main(argv=None):
             raise SystemExit(f"the plain and captured sessions delivered different callbacks ({calls} vs {calls_c})")
         captured = {part: delta(kind, part) / calls for part in ("main", "other")}
         added = {part: captured[part] - plain[part] for part in ("main", "other")}
+        added["all"] = added["main"] + added["other"]
         cap_long, cap_short = runs[f"{kind}_{args.long}"]["capture"], runs[f"{kind}_{args.short}"]["capture"]
         size = (cap_long["bytes"] - cap_short["bytes"]) / (cap_long["calls"] - cap_short["calls"]) * 1e6
         results[kind] = {"added_per_callback": added, "bytes_per_million_calls": size}
         print(f"  added by the capture{'' if lv is None else f' at level {lv}'}: {added['main']:,.0f} on the "
               f"callback's thread, {added['other']:,.0f} on other threads (the writer), "
-              f"{added['main'] + added['other']:,.0f} in all; {size / 1e6:.1f} MB per million calls")
-    if args.functions and "capture" in [f"capture{'' if lv is None else lv}" for lv in levels]:
+              f"{added['all']:,.0f} in all; {size / 1e6:.1f} MB per million calls")
+    if args.functions and None in levels:
         print_functions(runs, args.short, args.long, calls, args.functions)
         for run in runs.values():
             run.pop("functions", None)
-    if args.json:
-        with open(args.json, "w", encoding="utf-8") as f:
-            json.dump({"runs": runs, "plain_per_callback": plain, "captures": results}, f, indent=2)
-
+    return {"runs": runs, "plain_per_callback": plain, "captures": results}
 
 if __name__ == "__main__":
     main()
