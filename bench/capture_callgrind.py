@@ -39,10 +39,15 @@ from tessaline_sim.session import Options, run_simulation
 instruments, minutes, capture, level = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3] or None, sys.argv[5]
 if sys.argv[6] == "import":
     import tessaline_tools.capture  # noqa: F401 - the plain session with the capture's code loaded, unused
+options = {}
 if level != "default":
+    options["level"] = int(level)
+if sys.argv[8]:
+    options["flush_interval"] = float(sys.argv[8])
+if options:
     import tessaline_tools.capture as tc
     _capturing = tc.capturing
-    tc.capturing = lambda *a, **k: _capturing(*a, level=int(level), **k)
+    tc.capturing = lambda *a, **k: _capturing(*a, **{**k, **options})
 report, host, result = run_simulation(Options(instruments=instruments, days=1, minutes_per_half=minutes,
                                               capture_path=capture))
 assert report["ok"], "the simulated session failed"
@@ -136,7 +141,7 @@ def thread_totals(pattern):
 
 
 def run_one(tmp, tag, instruments, minutes, capture, level=None, hash_seed=0, functions=False, imports=False,
-            pad_kib=0):
+            pad_kib=0, flush_interval=None):
     out = os.path.join(tmp, f"cg-{tag}")
     info = os.path.join(tmp, f"{tag}.json")
     cap = os.path.join(tmp, f"{tag}.tlcap") if capture else ""
@@ -145,7 +150,8 @@ def run_one(tmp, tag, instruments, minutes, capture, level=None, hash_seed=0, fu
     subprocess.run(["valgrind", "--tool=callgrind", "--separate-threads=yes", "--dump-instr=no",
                     f"--callgrind-out-file={out}.%p",
                     sys.executable, "-c", DRIVER, str(instruments), str(minutes), cap, info,
-                    "default" if level is None else str(level), "import" if imports else "", str(pad_kib)],
+                    "default" if level is None else str(level), "import" if imports else "", str(pad_kib),
+                    "" if flush_interval is None else str(flush_interval)],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
     totals = thread_totals(out + ".*")
     with open(info) as f:
@@ -173,6 +179,11 @@ def main(argv=None):
                    help="the plain sessions import the capture's modules first (loaded, never used): what "
                         "the captured figure adds beyond that is the capture's work, not where the "
                         "loading moved the interpreter's memory and caches")
+    p.add_argument("--flush-interval", type=float, metavar="SECONDS",
+                   help="the capture's flush interval (default: the writer's own).  Under callgrind the "
+                        "session runs some fifty times slower, so a chunk closed by time holds that many "
+                        "fewer records, and fewer still on a loaded machine: the writer's figure and the "
+                        "capture's size then depend on the load.  A long interval closes chunks by size only")
     p.add_argument("--layouts", type=int, default=1, metavar="N",
                    help="repeat everything at N address-space layouts (the process's mappings start 0, "
                         "1/N, 2/N ... MiB and as many pages lower) and print the mean: which blocks share the allocator's "
@@ -211,7 +222,8 @@ def measure(args, levels, pad):
         for minutes in (args.short, args.long):
             tag = f"{kind}_{minutes}"
             runs[tag] = run_one(tmp, tag, args.instruments, minutes, kind != "plain", level, args.hash_seed,
-                                bool(args.functions) and level is None, args.plain_imports, pad)
+                                bool(args.functions) and level is None, args.plain_imports, pad,
+                                args.flush_interval)
             print(f"{tag:14} main thread {runs[tag]['main']:>14,}  other threads {runs[tag]['other']:>14,}",
                   flush=True)
 
