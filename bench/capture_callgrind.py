@@ -65,14 +65,14 @@ def read_functions(path):
     (names compressed or not)."""
     names, own, calls = {}, {}, {}
 
-    def name_of(spec):
-        spec = spec.strip()
-        m = re.match(r"\((\d+)\)\s*(.*)", spec)
+    def name_of(label):
+        label = label.strip()
+        m = re.match(r"\((\d+)\)\s*(.*)", label)
         if not m:
-            return spec
+            return label
         if m.group(2):
             names[m.group(1)] = m.group(2)
-        return names.get(m.group(1), spec)
+        return names.get(m.group(1), label)
 
     fn = callee = None
     call_cost = False
