@@ -204,9 +204,9 @@ def main(argv=None):
     if len(pads) > 1:
         print(f"over {len(pads)} layouts (mean, min..max), per market-data callback:")
         for kind in kinds:
-            for part, title in (("main", "callback's thread"), ("other", "other threads"), ("all", "in all")):
+            for part, title in (("main", "on the callback's thread"), ("other", "on other threads"), ("all", "in all")):
                 vals = [r["captures"][kind]["added_per_callback"][part] for r in per_layout]
-                print(f"  added by {kind} on the {title}: {sum(vals) / len(vals):,.0f} "
+                print(f"  added by {kind} {title}: {sum(vals) / len(vals):,.0f} "
                       f"({min(vals):,.0f}..{max(vals):,.0f})")
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
