@@ -65,13 +65,18 @@ def test_replay_gives_the_live_events(sessions, tl, mode):
 
 @pytest.mark.parametrize("mode", ["single", "threaded"])
 def test_the_captured_strategy_never_has_its_attributes_moved_into_a_dict(sessions, mode):
-    """The capture keeps its own state on the strategy as plain attributes: once an
-    instance's ``__dict__`` is taken, every callback the SDK makes on it pays for a full
-    method lookup (the interpreter stops specialising them)."""
+    """The capture never takes the strategy's ``__dict__``: once an instance's ``__dict__`` is
+    taken, every callback the SDK makes on it pays for a full method lookup (the interpreter
+    stops specialising them).  Its own state is not among the strategy's attributes either (the
+    module reads those on every callback: their keys stay as uncaptured), and no thread is left
+    marked as inside a call (every later call on that thread would go unrecorded)."""
     import gc
+    from tessaline_tools import capture
     strategy = sessions[mode][2].sim.context.strategy
     assert type(strategy).__name__ == "CapturedVornStrategy"
-    assert not [r for r in gc.get_referents(strategy) if type(r) is dict and "_tsl_context" in r]
+    assert not [r for r in gc.get_referents(strategy) if type(r) is dict and "config" in r]
+    assert [k for k in vars(strategy) if k.startswith("_tsl_")] == []      # takes the dict: checked last
+    assert capture._inside == {}
 
 
 def test_replay_is_deterministic_and_reads_captured_context_calls(sessions, tl):

@@ -77,7 +77,7 @@ class Run:
         def loop():
             i = calls = posted = taken = 0
             try:
-                while time.monotonic() < self.deadline:
+                while i == 0 or time.monotonic() < self.deadline:   # one round however late it starts
                     c, p, t = body(i)
                     calls += c
                     posted += p

@@ -126,7 +126,11 @@ ORDER_METHODS = frozenset({"on_order", "on_order_action_error"})
 CONFIG_MARK = "<config>"
 ABSENT = "<absent>"
 
-_tls = threading.local()
+# thread ident -> sequence number of the outside call that thread is inside (0: that call was
+# dropped); a thread is in it only while such a call runs.  Not a threading.local: that would
+# put one more key in the callback thread's own state dictionary, which the interpreter reads
+# on every repr of a container, and whose probe lengths then depend on the hash seed.
+_inside = {}
 
 
 # ---------------------------------------------------------------- the writer
@@ -534,7 +538,7 @@ class ContextTap:
         writer, timers, regs = self._writer, self._timers, self._regs
 
         def call(*args, **kwargs):
-            seq = getattr(_tls, "seq", 0)
+            seq = _inside.get(threading.get_ident(), 0)
             info = None
             if name == "add_timer_interval" and args:
                 cb = args[1] if len(args) > 1 else kwargs.get("callback")
@@ -594,7 +598,18 @@ def capturing(strategy_class, path, *, max_bytes=None, flush_interval=DEFAULT_FL
             ns[name] = generic
     ns["context"] = property(_get_context, _set_context)
     ns["__init__"] = _init_method(strategy_class, writer, module)
-    return type(strategy_class)(f"Captured{strategy_class.__name__}", (strategy_class,), ns)
+    # the capture's own state in slots, out of the instance's attribute dictionary: that
+    # dictionary then holds the strategy's own attributes as it does uncaptured (its keys,
+    # their order and their probe lengths), so the module's reads of them cost the same
+    ns["__slots__"] = _STATE_SLOTS
+    try:
+        return type(strategy_class)(f"Captured{strategy_class.__name__}", (strategy_class,), ns)
+    except TypeError:                                              # a base that cannot take slots
+        del ns["__slots__"]
+        return type(strategy_class)(f"Captured{strategy_class.__name__}", (strategy_class,), ns)
+
+
+_STATE_SLOTS = ("_tsl_timers", "_tsl_context", "_tsl_tap")
 
 
 def _host_warning(module):
@@ -635,10 +650,11 @@ def _recorded_call(writer, name, params, strategy, args, kwargs, module):
 
 def _generic_method(name, params, base_fn, writer, module):
     def method(self, *args, **kwargs):
-        if getattr(_tls, "depth", 0):
+        tid = threading.get_ident()
+        if tid in _inside:
             return base_fn(self, *args, **kwargs)                  # the module calling itself
         seq = _recorded_call(writer, name, params, self, args, kwargs, module)
-        _tls.depth, _tls.seq = 1, seq
+        _inside[tid] = seq
         try:
             result = base_fn(self, *args, **kwargs)
         except BaseException as exc:
@@ -646,7 +662,7 @@ def _generic_method(name, params, base_fn, writer, module):
                 writer.raised(seq, exc)
             raise
         finally:
-            _tls.depth, _tls.seq = 0, 0
+            _inside.pop(tid, None)
             if name == "initialize":
                 _restore_context_param(self, module)
         return result
@@ -661,10 +677,11 @@ def _init_method(strategy_class, writer, module):
 
     def __init__(self, *args, **kwargs):
         object.__setattr__(self, "_tsl_timers", [])
-        if getattr(_tls, "depth", 0):
+        tid = threading.get_ident()
+        if tid in _inside:
             return base_init(self, *args, **kwargs)
         seq = _recorded_call(writer, "__init__", ("config",), self, args, kwargs, module)
-        _tls.depth, _tls.seq = 1, seq
+        _inside[tid] = seq
         try:
             base_init(self, *args, **kwargs)
         except BaseException as exc:
@@ -672,7 +689,7 @@ def _init_method(strategy_class, writer, module):
                 writer.raised(seq, exc)
             raise
         finally:
-            _tls.depth, _tls.seq = 0, 0
+            _inside.pop(tid, None)
 
     __init__.__qualname__ = "Captured.__init__"
     return __init__
@@ -857,7 +874,7 @@ def _own(obj, name, default=None):
 
 def _get_context(self):
     real = _own(self, "_tsl_context")
-    if getattr(_tls, "depth", 0) and real is not None:
+    if real is not None and threading.get_ident() in _inside:
         tap = _own(self, "_tsl_tap")
         if tap is None or tap._real is not real:
             timers = _own(self, "_tsl_timers")
