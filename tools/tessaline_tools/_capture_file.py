@@ -24,6 +24,11 @@ import struct
 import zlib
 
 import zstandard
+# the chunks' CRC-32 (the same checksum as zlib's): about 20 times faster on a
+# chunk's payload than zlib's, and short enough to run without letting go of the
+# interpreter lock, which the writer would otherwise have to take back from the
+# callbacks' thread once more per chunk
+from zlib_ng.zlib_ng import crc32 as _chunk_crc32
 
 MAGIC = b"TSLCAP\r\n"
 FORMAT_VERSION = 2                                            # what the writer writes
@@ -66,8 +71,8 @@ def file_header():
 def chunk_parts(raw, n_records, compressor):
     """The chunk header and the compressed payload of ``raw`` (any bytes-like object)."""
     payload = compressor.compress(raw)
-    head = _CHUNK_HEAD.pack(CHUNK_MAGIC, len(payload), len(raw), n_records, zlib.crc32(payload))
-    return head + _CHUNK_CRC.pack(zlib.crc32(head)), payload
+    head = _CHUNK_HEAD.pack(CHUNK_MAGIC, len(payload), len(raw), n_records, _chunk_crc32(payload))
+    return head + _CHUNK_CRC.pack(_chunk_crc32(head)), payload
 
 
 def chunk_bytes(raw, n_records, compressor):
