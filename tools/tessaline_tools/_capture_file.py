@@ -82,11 +82,12 @@ def chunk_bytes(raw, n_records, compressor):
 
 def compressor(level):
     """The zstandard compressor of the chunks.  At the fast (negative) levels matches
-    shorter than 7 bytes are not looked for and the match table is small: most of a
-    record is prices and volumes that differ from one call to the next, where short
-    matches cost more to find and encode than they save."""
+    shorter than 7 bytes are not looked for: most of a record is prices and volumes
+    that differ from one call to the next, where short matches cost more to find and
+    encode than they save.  A match table of 2**14 entries finds the repeated parts
+    of the records (names, codes, shapes) as cheaply as a smaller one, and more of them."""
     if level < 0:
-        params = zstandard.ZstdCompressionParameters.from_level(level, min_match=7, hash_log=12)
+        params = zstandard.ZstdCompressionParameters.from_level(level, min_match=7, hash_log=14)
         return zstandard.ZstdCompressor(compression_params=params)
     return zstandard.ZstdCompressor(level=level)
 
