@@ -313,18 +313,14 @@ class CaptureWriter:
         rec = self._rec
         while True:
             stopping = self._stop
-            # the full segments waiting, then what has come since as one chunk; what comes
-            # while that one is written waits for the next round (at most a flush interval)
-            # rather than going out in a chunk of its own that the lock hand-overs make dear
             while not self._abandoned:
                 item = rec.take(False)
-                partial = item is None
-                if partial:
+                if item is None:
                     item = rec.take(True)
                     if item is None:
                         break
                 self._write_item(item)
-                if partial and not stopping:
+                if not stopping and not rec.pending:
                     break
             if stopping or self._abandoned:
                 break
