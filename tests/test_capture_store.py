@@ -66,6 +66,27 @@ def test_what_is_packed_in_place_and_what_is_left_to_the_careful_way(value, in_p
         assert quick == _packer.pack(value)
 
 
+def _cycles():
+    twice = []
+    twice += [twice, twice]                     # walked as a tree: 2**32 visits
+    shared = []
+    pair = (shared, shared)
+    shared += [pair, pair, 1.0]
+    return [twice, pair, [1.5, [twice]]]
+
+
+@pytest.mark.parametrize("value", _cycles())
+def test_a_list_that_holds_itself_is_packed_once_and_kept_apart(value):
+    from tessaline_tools._capture_values import Decoder, Opaque
+    unpacker = Decoder().unpacker()
+    unpacker.feed(_packer.pack(value))
+    back = next(unpacker)
+
+    def opaques(v):
+        return 1 if type(v) is Opaque else sum(map(opaques, v)) if type(v) in (list, tuple) else 0
+    assert 0 < opaques(back) < 100                 # finite, and small
+
+
 class Tick:
     """A level-2 order record in slots, as the gateway's own are."""
 

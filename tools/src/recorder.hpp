@@ -42,8 +42,20 @@ public:
     ValuePacker(const ValuePacker&) = delete;
     ValuePacker& operator=(const ValuePacker&) = delete;
 
+    // The lists and tuples being packed, innermost first: one met again inside
+    // itself is a cycle, which the fallback keeps apart (walking it here would
+    // visit it twice as often at every level down to max_depth).
+    struct Path {
+        PyObject* container;
+        const Path* up;
+        bool holds(PyObject* v) const {
+            for (const Path* p = this; p != nullptr; p = p->up)
+                if (p->container == v) return true;
+            return false;
+        }
+    };
     // Appends the msgpack form of v; false with a Python exception set.
-    bool pack(Buffer& out, PyObject* v, int depth = 0);
+    bool pack(Buffer& out, PyObject* v, int depth = 0, const Path* path = nullptr);
     bool pack_fallback(Buffer& out, PyObject* v);
     // The values that are most of every market-data record, packed inline with
     // no call out; false (nothing written) for any other value.
@@ -90,7 +102,7 @@ private:
         const std::string* packed = nullptr;
     };
     static constexpr size_t memo_size = 64;
-    bool pack_sequence(Buffer& out, PyObject* seq, int depth);
+    bool pack_sequence(Buffer& out, PyObject* seq, int depth, const Path* path);
 
     Ref fallback_;
     Ref enum_base_;

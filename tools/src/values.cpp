@@ -40,7 +40,7 @@ int ValuePacker::traverse(visitproc visit, void* arg) const {
     return enum_base_.visit(visit, arg);
 }
 
-bool ValuePacker::pack(Buffer& out, PyObject* v, int depth) {
+bool ValuePacker::pack(Buffer& out, PyObject* v, int depth, const Path* path) {
     if (pack_plain(out, v)) return true;
     PyTypeObject* t = Py_TYPE(v);
     if (t == &PyLong_Type) {
@@ -70,14 +70,13 @@ bool ValuePacker::pack(Buffer& out, PyObject* v, int depth) {
         msgpack::str(out, std::string_view(s, static_cast<size_t>(n)));
         return true;
     }
-    if (t == &PyList_Type) {
-        if (depth >= max_depth) return pack_fallback(out, v);
-        return pack_sequence(out, v, depth);
+    if (t == &PyList_Type || t == &PyTuple_Type) {
+        if (depth >= max_depth || (path != nullptr && path->holds(v))) return pack_fallback(out, v);
     }
+    if (t == &PyList_Type) return pack_sequence(out, v, depth, path);
     if (t == &PyTuple_Type) {
-        if (depth >= max_depth) return pack_fallback(out, v);
         const size_t at = msgpack::ext_begin(out, ext_tuple);
-        if (!pack_sequence(out, v, depth)) return false;
+        if (!pack_sequence(out, v, depth, path)) return false;
         msgpack::ext_end(out, at);
         return true;
     }
@@ -222,7 +221,8 @@ bool ValuePacker::pack_quiet(Buffer& out, PyObject* v, int depth) {
     return true;
 }
 
-bool ValuePacker::pack_sequence(Buffer& out, PyObject* seq, int depth) {
+bool ValuePacker::pack_sequence(Buffer& out, PyObject* seq, int depth, const Path* path) {
+    const Path here{seq, path};
     // The size is read once: packing an item can run Python code (the fallback)
     // that changes a list; items it removed are packed as None, never read past.
     const bool list = PyList_Check(seq);
@@ -242,7 +242,7 @@ bool ValuePacker::pack_sequence(Buffer& out, PyObject* seq, int depth) {
         PyObject* item = items[i];
         if (pack_plain(out, item)) continue;
         Ref hold = Ref::borrow(item);
-        if (!pack(out, item, depth + 1)) return false;
+        if (!pack(out, item, depth + 1, &here)) return false;
         if (list) {
             items = reinterpret_cast<PyListObject*>(seq)->ob_item;
             avail = PyList_GET_SIZE(seq);

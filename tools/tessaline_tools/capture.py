@@ -141,9 +141,10 @@ DEFAULT_FLUSH_INTERVAL = 1.0            # seconds a record waits at most before 
 # zstandard's fast end, matches shorter than 7 bytes not looked for (see _capture_file).  Measured
 # on a simulated session's own chunks, per record of about 235 bytes (instructions, bytes written):
 # level -15: 2,150, 91; -20: 2,000, 105; -30: 1,720, 133; -40: 1,650, 138.  The
-# records are mostly prices and volumes that differ from one call to the next; -30 takes a fifth
-# fewer of the writer's instructions than -15 for about 45 % more disk (``level`` chooses otherwise)
-DEFAULT_LEVEL = -30
+# records are mostly prices and volumes that differ from one call to the next; -20 takes about 7 %
+# fewer of the writer's instructions than -15 for about 15 % more disk; -30 saves 10 % more for
+# another quarter of disk, not worth it for a capture kept every day (``level`` chooses otherwise)
+DEFAULT_LEVEL = -20
 # uncompressed bytes per chunk (at most; chunk_records bounds it too): every chunk costs the
 # writer two hand-overs of the interpreter lock (compressing, writing), each one interrupting
 # the callbacks' thread, so fewer, larger chunks interrupt it less
