@@ -2,6 +2,7 @@
 segment, and the segments' memory used again once the writer is done with it."""
 import decimal
 import enum
+import time
 
 import hypothesis
 import msgpack
@@ -204,3 +205,52 @@ def test_a_thread_whose_registration_makes_captured_calls_of_its_own_is_recorded
     records = {c.args[0].biz_index: c.args[0] for c in CaptureReader(path) if c.name == "on_tick_order"}
     assert sorted(records) == [1] + list(range(10, 26))
     assert records[1].orig_order_no == [1.5] and records[1].order_price == 10.5
+
+
+_member = __import__("pyvorn.enums", fromlist=["MarketType"]).MarketType.SZSE
+_edges = [0, 0x7f, 0x80, 0xff, 0x100, 0xffff, 0x10000, 2 ** 30 - 1, 2 ** 30, 2 ** 32 - 1, 2 ** 32, 2 ** 60 - 1,
+          -1, -32, -33, -(2 ** 30) + 1, -(2 ** 30), -(2 ** 60) + 1]
+
+
+@pytest.mark.parametrize("value", [
+    *_edges,
+    [float(i) / 3 for i in range(15)],                   # the longest list written with the record's own cursor
+    [float(i) / 3 for i in range(16)],
+    [], [None, True, False, 1.5],
+    _edges[:15], _edges[-15:],
+    [1.5, 2, "text"], ["text", 1.5], [1.5, _member], [[1.0, 2.0], 3],    # items that are not numbers
+    (1.0, 2),
+], ids=repr)
+def test_a_slotted_record_keeps_each_value_as_it_was(tl, tmp_path, value):
+    path = str(tmp_path / "values.tlcap")
+    Captured = capturing(tl.VornStrategy, path)
+    strategy = Captured(make_config())
+    for n in range(3):                                    # the member met once: later calls pack it in place
+        try:
+            strategy.on_tick_order(Tick(n, value))
+        except Exception:                                 # the stand-in host may refuse the odd values
+            pass
+    Captured.capture.close()
+    calls = [c for c in CaptureReader(path) if c.name == "on_tick_order"]
+    assert len(calls) == 3
+    for c in calls:
+        back = c.args[0].orig_order_no
+        assert back == value and type(back) is type(value)
+        assert c.args[0].order_time == 20250110093000000 + c.args[0].biz_index
+
+
+def test_the_moments_of_a_call_follow_both_clocks(tl, tmp_path):
+    path = str(tmp_path / "clock.tlcap")
+    Captured = capturing(tl.VornStrategy, path)
+    strategy = Captured(make_config())
+    brackets = []
+    for n in range(6):                                    # across several re-reads of the wall clock
+        before = time.time_ns(), time.monotonic_ns()
+        strategy.on_tick_order(Tick(n))
+        brackets.append((before, (time.time_ns(), time.monotonic_ns())))
+        time.sleep(0.002)
+    Captured.capture.close()
+    calls = [c for c in CaptureReader(path) if c.name == "on_tick_order"]
+    for c, ((wall0, mono0), (wall1, mono1)) in zip(calls, brackets, strict=True):
+        assert mono0 <= c.mono_ns <= mono1
+        assert wall0 - 50_000 <= c.wall_ns <= wall1 + 50_000     # the wall clock may be slewed meanwhile

@@ -24,6 +24,7 @@ struct TypeEntry {
     unsigned int version = 0;  // 0: no valid version tag, every attribute looked up
     std::vector<Py_ssize_t> offsets;  // per attribute: slot offset, or -1
     bool all_slots = false;            // every attribute a slot, read in place while the version holds
+    msgpack::PaddedBytes lead;         // the shape id and the attributes' array header
 };
 
 struct HotImpl {
@@ -33,7 +34,7 @@ struct HotImpl {
     Ref base;
     Ref generic;  // the callback with any other arguments: the generic recording
     Ref schema_hook;  // type -> shape id (registers the shape; its record goes in first)
-    Buffer name_packed;
+    msgpack::PaddedBytes name_packed;
     std::vector<TypeEntry> types;
     Buffer scratch;
     bool scratch_busy = false;
@@ -85,6 +86,10 @@ TypeEntry* entry_for(HotImpl& m, PyTypeObject* t) {
     TypeEntry e;
     e.type = Ref::borrow(reinterpret_cast<PyObject*>(t));
     e.sid = id;
+    Buffer lead;
+    msgpack::uint(lead, static_cast<uint64_t>(id));
+    msgpack::array(lead, static_cast<size_t>(PyTuple_GET_SIZE(m.attrs.get())));
+    e.lead = msgpack::PaddedBytes(lead.view());
     find_slots(m, e, t);
     m.types.push_back(std::move(e));
     return &m.types.back();
@@ -128,12 +133,10 @@ uint64_t record_in_place(HotImpl& m, Recorder* r, const TypeEntry& e, PyObject* 
         ~Rewind() {
             if (!done) store.rewind(start);
         }
-    } rewind{store, store.begin_call(kind_call, m.name_packed.view(), wall, mono, tid, 2)};
-    Buffer& out = store.current();
-    msgpack::uint(out, static_cast<uint64_t>(e.sid));
-    const size_t n = e.offsets.size();
-    msgpack::array(out, n);
-    if (!r->packer->pack_quiet_slots(out, reinterpret_cast<const char*>(rec), e.offsets.data(), n)) return 0;
+    } rewind{store, store.begin_call(kind_call, m.name_packed, wall, mono, tid, 2, e.lead)};
+    if (!r->packer->pack_quiet_slots(store.current(), reinterpret_cast<const char*>(rec), e.offsets.data(),
+                                     e.offsets.size()))
+        return 0;
     rewind.done = true;
     return store.commit_begun(rewind.start);
 }
@@ -215,8 +218,8 @@ PyObject* hot_vectorcall(PyObject* callable, PyObject* const* args, size_t nargs
     if (PyVectorcall_NARGS(nargsf) != 2 || kwnames != nullptr)
         return PyObject_Vectorcall(m.generic.get(), args, nargsf, kwnames);
     Recorder* r = reinterpret_cast<Recorder*>(m.recorder.get());
-    const int64_t wall = wall_ns();
-    const int64_t mono = monotonic_ns();
+    int64_t wall, mono;
+    r->clock.now(wall, mono);
     bool gap_started = false;
     uint64_t seq = 0;
     if (r->store->admit(wall, gap_started)) {
@@ -235,7 +238,11 @@ PyObject* hot_vectorcall(PyObject* callable, PyObject* const* args, size_t nargs
     } else if (gap_started) {
         report_gap(r);
     }
-    PyObject* result = PyObject_Vectorcall(m.base.get(), args, nargsf, nullptr);
+    // the strategy's own method through its vectorcall entry: the caller of
+    // this one checks the result as it would have checked that method's
+    PyObject* base = m.base.get();
+    vectorcallfunc call = PyVectorcall_Function(base);
+    PyObject* result = call != nullptr ? call(base, args, nargsf, nullptr) : PyObject_Vectorcall(base, args, nargsf, nullptr);
     if (result == nullptr && seq != 0) report_raised(r, seq);
     return result;
 }
@@ -260,7 +267,9 @@ PyObject* hot_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     HotMethod* self = self_of(o.get());
     try {
         self->impl = new HotImpl();
-        msgpack::str(self->impl->name_packed, std::string_view(s, static_cast<size_t>(n)));
+        Buffer packed;
+        msgpack::str(packed, std::string_view(s, static_cast<size_t>(n)));
+        self->impl->name_packed = msgpack::PaddedBytes(packed.view());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -92,6 +93,54 @@ private:
 };
 
 namespace msgpack {
+
+// Packed bytes written again and again (a call's name, an enumeration
+// member), kept zero-padded to whole 16-byte blocks so that they are copied a
+// block at a time, with no call out for a few dozen bytes.
+class PaddedBytes {
+public:
+    explicit PaddedBytes(std::string_view packed = {})
+        : padded_((packed.size() + 15) / 16 * 16, '\0'), size_(packed.size()) {
+        std::memcpy(padded_.data(), packed.data(), packed.size());
+    }
+    std::string_view view() const { return {padded_.data(), size_}; }
+    // The room copy_to needs.
+    size_t room() const { return padded_.size(); }
+    // Writes the bytes at p (room() there); the end of what was written.
+    char* copy_to(char* p) const {
+        const char* from = padded_.data();  // read once: the stores below may alias anything
+        const size_t n = padded_.size();
+        for (size_t i = 0; i < n; i += 16) std::memcpy(p + i, from + i, 16);
+        return p + size_;
+    }
+
+private:
+    std::string padded_;
+    size_t size_;
+};
+
+// Copies n bytes with no call out when n is small (a code, a security id).
+inline char* small_copy(char* p, const void* src, size_t n) {
+    const char* s = static_cast<const char*>(src);
+    uint64_t a, b;
+    if (n >= 8 && n <= 16) {
+        std::memcpy(&a, s, 8);
+        std::memcpy(&b, s + n - 8, 8);
+        std::memcpy(p, &a, 8);
+        std::memcpy(p + n - 8, &b, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t c, d;
+        std::memcpy(&c, s, 4);
+        std::memcpy(&d, s + n - 4, 4);
+        std::memcpy(p, &c, 4);
+        std::memcpy(p + n - 4, &d, 4);
+    } else if (n < 4) {
+        for (size_t i = 0; i < n; ++i) p[i] = s[i];
+    } else {
+        std::memcpy(p, s, n);
+    }
+    return p + n;
+}
 
 // A marker byte, then the low `bytes` bytes of v, most significant first.
 inline void put_be(Buffer& out, uint8_t marker, uint64_t v, int bytes) {
@@ -178,15 +227,26 @@ inline char* put_be(char* p, uint8_t marker, uint64_t v, int bytes) {
     return p + 1 + bytes;
 }
 
+// An unsigned int of at least 0x80 in the narrowest of uint8/16/32/64, its
+// width found from its highest set bit rather than by a chain of comparisons.
+inline char* uint_wide(char* p, uint64_t v) {
+    // per index of the highest byte in use: the marker, then the width in bytes
+    static constexpr uint16_t forms[8] = {0x01cc, 0x02cd, 0x04ce, 0x04ce, 0x08cf, 0x08cf, 0x08cf, 0x08cf};
+    const uint16_t form = forms[(63 - __builtin_clzll(v)) >> 3];
+    const int bytes = form >> 8;
+    p[0] = static_cast<char>(form);
+    const uint64_t top = v << (64 - 8 * bytes);
+    const uint64_t be = std::endian::native == std::endian::big ? top : __builtin_bswap64(top);
+    std::memcpy(p + 1, &be, 8);
+    return p + 1 + bytes;
+}
+
 inline char* uint(char* p, uint64_t v) {
     if (v < 0x80) {
         *p = static_cast<char>(v);
         return p + 1;
     }
-    if (v <= 0xff) return put_be(p, 0xcc, v, 1);
-    if (v <= 0xffff) return put_be(p, 0xcd, v, 2);
-    if (v <= 0xffffffffu) return put_be(p, 0xce, v, 4);
-    return put_be(p, 0xcf, v, 8);
+    return uint_wide(p, v);
 }
 
 inline char* sint(char* p, int64_t v) {
@@ -201,20 +261,50 @@ inline char* sint(char* p, int64_t v) {
     return put_be(p, 0xd3, static_cast<uint64_t>(v), 8);
 }
 
-// A float, an int of up to 60 bits (one or two digits, read in place: time
-// stamps, volumes, codes), None or a bool, in at most 9 bytes at p (room for 9
-// known to be there); the new end, or null (nothing written) for any other value.
+// An int that is almost always 2**32 or more (a time in nanoseconds, a
+// thread ident), in its narrowest form.
+inline char* wide(char* p, int64_t v) {
+    if (v > 0xffffffffLL) return put_be(p, 0xcf, static_cast<uint64_t>(v), 8);
+    return sint(p, v);
+}
+
+// An int of up to 60 bits (one or two digits, read in place: time stamps,
+// volumes, codes); the new end, or null (nothing written) for a wider one.
+// Below 2**7 it is a fixint; up to 2**30 always a uint32 and up to 2**60
+// always a uint64, whatever the narrowest width: every reader takes any width,
+// and finding the narrowest would cost more than the bytes it saves.
+[[gnu::always_inline]] inline char* small_int(char* p, PyObject* v) {
+    const Py_ssize_t size = Py_SIZE(v);
+    const digit* d = reinterpret_cast<PyLongObject*>(v)->ob_digit;
+    if (size == 1) {  // most of them
+        const uint32_t x = d[0];
+        if (x < 0x80) {
+            *p = static_cast<char>(x);
+            return p + 1;
+        }
+        p[0] = static_cast<char>(0xce);
+        const uint32_t be = std::endian::native == std::endian::big ? x : __builtin_bswap32(x);
+        std::memcpy(p + 1, &be, 4);
+        return p + 5;
+    }
+    if (size == 2) return put_be(p, 0xcf, d[0] | static_cast<uint64_t>(d[1]) << PyLong_SHIFT, 8);
+    if (size == 0) {
+        *p = 0;
+        return p + 1;
+    }
+    if (size != -1 && size != -2) return nullptr;  // wider than 60 bits
+    uint64_t mag = d[0];
+    if (size == -2) mag |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
+    return sint(p, -static_cast<int64_t>(mag));
+}
+
+// A float, an int of up to 60 bits, None or a bool, in at most 9 bytes at p
+// (room for 9 known to be there); the new end, or null (nothing written) for
+// any other value.
 [[gnu::always_inline]] inline char* scalar(char* p, PyObject* v) {
     PyTypeObject* t = Py_TYPE(v);
     if (t == &PyFloat_Type) return put_be(p, 0xcb, std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)), 8);
-    if (t == &PyLong_Type) {
-        const Py_ssize_t size = Py_SIZE(v);
-        if (size < -2 || size > 2) return nullptr;
-        const digit* d = reinterpret_cast<PyLongObject*>(v)->ob_digit;
-        uint64_t mag = size == 0 ? 0 : d[0];
-        if (size == 2 || size == -2) mag |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
-        return size >= 0 ? uint(p, mag) : sint(p, -static_cast<int64_t>(mag));
-    }
+    if (t == &PyLong_Type) return small_int(p, v);
     if (v == Py_None) {
         *p = static_cast<char>(0xc0);
         return p + 1;

@@ -148,6 +148,7 @@ PyObject* recorder_new(PyTypeObject* type, PyObject*, PyObject*) {
     r->store = nullptr;
     r->packer = nullptr;
     r->threads = nullptr;
+    r->clock = CallClock{};
     r->last_thread = 0;  // no thread has ident 0
     return o;
 }

@@ -87,9 +87,10 @@ public:
 
 private:
     bool pack_other(Buffer& out, PyObject* v);
+    using PackedMember = msgpack::PaddedBytes;
     // An enumeration member packed before, or null; one probe of a small table
     // in front of the map (most records hold the same few members).
-    const std::string* known_member(PyObject* v) {
+    const PackedMember* known_member(PyObject* v) {
         MemberMemo& memo = memo_[(reinterpret_cast<uintptr_t>(v) >> 4) % memo_size];
         if (memo.member == v) return memo.packed;
         auto found = members_.find(v);
@@ -99,7 +100,7 @@ private:
     }
     struct MemberMemo {
         PyObject* member = nullptr;  // borrowed: members_ holds the reference
-        const std::string* packed = nullptr;
+        const PackedMember* packed = nullptr;
     };
     static constexpr size_t memo_size = 64;
     bool pack_sequence(Buffer& out, PyObject* seq, int depth, const Path* path);
@@ -107,7 +108,7 @@ private:
     Ref fallback_;
     Ref enum_base_;
     // enumeration members met so far, by identity, and their packed form (a reference held on each)
-    std::unordered_map<PyObject*, std::string> members_;
+    std::unordered_map<PyObject*, PackedMember> members_;
     MemberMemo memo_[memo_size];
     uint64_t python_runs_ = 0;
 };
@@ -130,15 +131,23 @@ public:
     // A call record packed straight into the current segment, for a call whose
     // values run no Python code while packed (nothing else reaches the store
     // between its head and its end). begin_call writes the head, with the
-    // sequence number the call gets if it is committed, and returns where the
-    // record starts; the caller appends its items to current(), then commits
-    // or rewinds to that start. No gap may be open (its record goes first).
-    size_t begin_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
-                      int tail_items) {
+    // sequence number the call gets if it is committed, then `lead` (what the
+    // record's items begin with), and returns where the record starts; the
+    // caller appends the rest to current(), then commits or rewinds to that
+    // start. No gap may be open (its record goes first).
+    size_t begin_call(int kind, const msgpack::PaddedBytes& name_packed, int64_t wall, int64_t mono, uint64_t tid,
+                      int tail_items, const msgpack::PaddedBytes& lead) {
         Buffer& out = cur_.data;
         const size_t start = out.size();
-        out.set_end(put_call_head(out.room(head_room + name_packed.size()), kind, seq_ + 1, name_packed, wall, mono,
-                                  tid, tail_items));
+        char* p = out.room(head_room + name_packed.room() + lead.room());
+        *p++ = static_cast<char>(0x90 | (6 + tail_items));  // a fixarray: at most 15 items
+        *p++ = static_cast<char>(kind);                      // a positive fixint
+        p = msgpack::raw::uint(p, seq_ + 1);
+        p = name_packed.copy_to(p);
+        p = msgpack::raw::wide(p, wall);
+        p = msgpack::raw::wide(p, mono);
+        p = msgpack::raw::uint(p, tid);
+        out.set_end(lead.copy_to(p));
         return start;
     }
     Buffer& current() { return cur_.data; }
@@ -221,6 +230,37 @@ private:
     uint64_t gap_seq_before_ = 0;
 };
 
+// Wall and monotonic clocks, as time.time_ns() and time.monotonic_ns() read them.
+inline int64_t clock_ns(clockid_t clock) {
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+inline int64_t wall_ns() { return clock_ns(CLOCK_REALTIME); }
+inline int64_t monotonic_ns() { return clock_ns(CLOCK_MONOTONIC); }
+
+// The moments of a market-data call, read with one clock: the monotonic clock
+// at the call, and the wall clock as the monotonic one plus their difference,
+// read again once a millisecond. A read of a clock is a sizeable share of what
+// recording such a call costs; the wall time so found is off by no more than
+// the clock's slewing over a millisecond (half a microsecond at most), and a
+// wall clock that is set shows within a millisecond.
+struct CallClock {
+    int64_t wall_minus_mono;
+    int64_t fresh_until;  // the monotonic time after which the difference is read again (0: never read)
+
+    void now(int64_t& wall, int64_t& mono) {
+        mono = monotonic_ns();
+        if (mono < fresh_until) {
+            wall = mono + wall_minus_mono;
+            return;
+        }
+        wall = wall_ns();
+        wall_minus_mono = wall - mono;
+        fresh_until = mono + 1000000;
+    }
+};
+
 // The Python object that owns a Store, the value packer and the hooks.
 struct Recorder {
     PyObject_HEAD
@@ -232,20 +272,13 @@ struct Recorder {
     Ref raised_hook;   // (seq, exception) -> None: a recorded call raised
     std::vector<unsigned long>* threads;  // thread idents already registered
     unsigned long last_thread;            // the one that called last (registered)
+    CallClock clock;
 };
 
 extern PyTypeObject RecorderType;
 extern PyTypeObject HotMethodType;
 extern PyTypeObject ChunkType;
 
-// Wall and monotonic clocks, as time.time_ns() and time.monotonic_ns() read them.
-inline int64_t clock_ns(clockid_t clock) {
-    timespec ts;
-    clock_gettime(clock, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-inline int64_t wall_ns() { return clock_ns(CLOCK_REALTIME); }
-inline int64_t monotonic_ns() { return clock_ns(CLOCK_MONOTONIC); }
 
 // Registers a new thread through the hook; false with an exception set.
 bool register_thread(Recorder* r, unsigned long tid);

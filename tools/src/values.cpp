@@ -122,8 +122,7 @@ inline char* ascii(char* p, PyObject* v, size_t n) {
     } else {
         return nullptr;  // longer text: the general writer
     }
-    std::memcpy(p, PyUnicode_DATA(v), n);
-    return p + n;
+    return msgpack::small_copy(p, PyUnicode_DATA(v), n);
 }
 
 }  // namespace
@@ -141,18 +140,40 @@ bool ValuePacker::pack_quiet_slots(Buffer& out, const char* base, const Py_ssize
         }
         const size_t left = 9 * (n - i - 1);  // the room the values after this one count on
         PyTypeObject* t = Py_TYPE(v);
-        if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(v)) {
-            const size_t len = static_cast<size_t>(PyUnicode_GET_LENGTH(v));
-            c.need(len + 2 + left);
-            if (char* end = ascii(c.p, v, len)) {
-                c.p = end;
-                continue;
+        if (t == &PyList_Type) {
+            // a book's prices or volumes: a short list of numbers written with
+            // the record's own cursor; a longer list, or any other item, goes
+            // the general way below (nothing kept of what was begun here)
+            const size_t len = static_cast<size_t>(PyList_GET_SIZE(v));
+            if (len < 16) {
+                c.need(1 + 9 * len + left);
+                PyObject* const* items = reinterpret_cast<PyListObject*>(v)->ob_item;
+                char* p = c.p;
+                *p++ = static_cast<char>(0x90 | len);
+                size_t j = 0;
+                for (; j < len; ++j) {
+                    char* end = msgpack::raw::scalar(p, items[j]);
+                    if (end == nullptr) break;
+                    p = end;
+                }
+                if (j == len) {
+                    c.p = p;
+                    continue;
+                }
             }
-        } else if (t != &PyList_Type && t != &PyTuple_Type) {
-            if (const std::string* member = known_member(v)) {
-                c.need(member->size() + left);
-                std::memcpy(c.p, member->data(), member->size());
-                c.p += member->size();
+        } else if (t == &PyUnicode_Type) {
+            if (PyUnicode_IS_COMPACT_ASCII(v)) {
+                const size_t len = static_cast<size_t>(PyUnicode_GET_LENGTH(v));
+                c.need(len + 2 + left);
+                if (char* end = ascii(c.p, v, len)) {
+                    c.p = end;
+                    continue;
+                }
+            }
+        } else if (t != &PyTuple_Type) {
+            if (const PackedMember* member = known_member(v)) {
+                c.need(member->room() + left);
+                c.p = member->copy_to(c.p);
                 continue;
             }
         }
@@ -215,9 +236,9 @@ bool ValuePacker::pack_quiet(Buffer& out, PyObject* v, int depth) {
         msgpack::bin(out, std::string_view(PyBytes_AS_STRING(v), static_cast<size_t>(PyBytes_GET_SIZE(v))));
         return true;
     }
-    const std::string* member = known_member(v);
+    const PackedMember* member = known_member(v);
     if (member == nullptr) return false;
-    out.append(*member);
+    out.append(member->view());
     return true;
 }
 
@@ -252,8 +273,8 @@ bool ValuePacker::pack_sequence(Buffer& out, PyObject* seq, int depth, const Pat
 }
 
 bool ValuePacker::pack_other(Buffer& out, PyObject* v) {
-    if (const std::string* member = known_member(v)) {
-        out.append(*member);
+    if (const PackedMember* member = known_member(v)) {
+        out.append(member->view());
         return true;
     }
     ++python_runs_;  // an instance check may run a metaclass's own code
@@ -263,7 +284,7 @@ bool ValuePacker::pack_other(Buffer& out, PyObject* v) {
     Buffer packed;
     if (!pack_fallback(packed, v)) return false;
     Py_INCREF(v);
-    members_.emplace(v, std::string(packed.view()));
+    members_.emplace(v, PackedMember(packed.view()));
     out.append(packed.view());
     return true;
 }
