@@ -254,3 +254,34 @@ def test_the_moments_of_a_call_follow_both_clocks(tl, tmp_path):
     for c, ((wall0, mono0), (wall1, mono1)) in zip(calls, brackets, strict=True):
         assert mono0 <= c.mono_ns <= mono1
         assert wall0 - 50_000 <= c.wall_ns <= wall1 + 50_000     # the wall clock may be slewed meanwhile
+
+
+def _chunk_sizes(path):
+    from tessaline_tools import _capture_file as cf
+    with open(path, "rb") as f:
+        cf.check_header(path, f)
+        return [len(raw) for _, raw, _ in cf.iter_chunks(path, f, lambda damage: None)]
+
+
+def test_the_writer_takes_full_segments_when_they_fill_and_the_one_being_filled_once_a_round(tl, tmp_path,
+                                                                                               monkeypatch):
+    from tessaline_tools import capture as tc
+    monkeypatch.setattr(tc, "SEGMENT_BYTES", 64 << 10)
+    path = str(tmp_path / "rounds.tlcap")
+    Captured = capturing(tl.VornStrategy, path, flush_interval=60.0)
+    strategy = Captured(make_config())
+    writer = Captured.capture
+    record, n = Tick(0), 0
+    deadline = time.monotonic() + 10
+    while writer.calls < 1000 and time.monotonic() < deadline:   # full segments: written long before a round ends
+        for _ in range(200):
+            n += 1
+            strategy.on_tick_order(record)
+        time.sleep(0.001)
+    assert writer.calls >= 1000
+    Captured.capture.close()
+    sizes = _chunk_sizes(path)
+    # the callbacks never ran dry, yet no chunk is a sliver taken while they were adding to it:
+    # every chunk but the header's and the one closing the capture is a full segment
+    assert sum(size >= (64 << 10) for size in sizes) >= len(sizes) - 3
+    assert sum(1 for c in CaptureReader(path) if c.name == "on_tick_order") == n

@@ -234,6 +234,8 @@ PyObject* hot_vectorcall(PyObject* callable, PyObject* const* args, size_t nargs
             if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
             PyErr_WriteUnraisable(callable);
             ++r->store->dropped;
+        } else {
+            after_record(r);
         }
     } else if (gap_started) {
         report_gap(r);

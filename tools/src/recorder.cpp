@@ -32,6 +32,12 @@ void report_gap(Recorder* r) {
     if (!result) PyErr_WriteUnraisable(r->gap_hook.get());  // the callback goes on regardless
 }
 
+void report_filled(Recorder* r) {
+    HeldException held;
+    Ref result = Ref::steal(PyObject_CallNoArgs(r->filled_hook.get()));
+    if (!result) PyErr_WriteUnraisable(r->filled_hook.get());
+}
+
 namespace {
 
 // A taken segment's records, handed to the writer thread as they are: bytes-like
@@ -105,12 +111,12 @@ Recorder* self_of(PyObject* o) { return reinterpret_cast<Recorder*>(o); }
 
 int recorder_init(PyObject* o, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"budget", "segment_bytes", "segment_records", "fallback", "missing_hook",
-                                     "thread_hook", "gap_hook", "raised_hook", "enum_base", nullptr};
+                                     "thread_hook", "gap_hook", "raised_hook", "enum_base", "filled_hook", nullptr};
     Py_ssize_t budget, segment_bytes, segment_records;
-    PyObject *fallback, *missing, *thread, *gap, *raised, *enum_base;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "nnnOOOOOO", const_cast<char**>(keywords), &budget,
+    PyObject *fallback, *missing, *thread, *gap, *raised, *enum_base, *filled = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "nnnOOOOOO|O", const_cast<char**>(keywords), &budget,
                                      &segment_bytes, &segment_records, &fallback, &missing, &thread, &gap, &raised,
-                                     &enum_base))
+                                     &enum_base, &filled))
         return -1;
     if (budget < 1 || segment_bytes < 1 || segment_records < 1) {
         PyErr_SetString(PyExc_ValueError, "budget and segment sizes must be positive");
@@ -134,6 +140,7 @@ int recorder_init(PyObject* o, PyObject* args, PyObject* kwds) {
     r->thread_hook = Ref::borrow(thread);
     r->gap_hook = Ref::borrow(gap);
     r->raised_hook = Ref::borrow(raised);
+    if (filled != Py_None) r->filled_hook = Ref::borrow(filled);
     return 0;
 }
 
@@ -145,6 +152,7 @@ PyObject* recorder_new(PyTypeObject* type, PyObject*, PyObject*) {
     new (&r->thread_hook) Ref();
     new (&r->gap_hook) Ref();
     new (&r->raised_hook) Ref();
+    new (&r->filled_hook) Ref();
     r->store = nullptr;
     r->packer = nullptr;
     r->threads = nullptr;
@@ -155,7 +163,7 @@ PyObject* recorder_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int recorder_traverse(PyObject* o, visitproc visit, void* arg) {
     Recorder* r = self_of(o);
-    for (const Ref* h : {&r->missing_hook, &r->thread_hook, &r->gap_hook, &r->raised_hook})
+    for (const Ref* h : {&r->missing_hook, &r->thread_hook, &r->gap_hook, &r->raised_hook, &r->filled_hook})
         if (int v = h->visit(visit, arg)) return v;
     if (r->packer != nullptr) return r->packer->traverse(visit, arg);
     return 0;
@@ -167,6 +175,7 @@ int recorder_clear(PyObject* o) {
     r->thread_hook.clear();
     r->gap_hook.clear();
     r->raised_hook.clear();
+    r->filled_hook.clear();
     if (r->packer != nullptr) r->packer->clear();
     return 0;
 }
@@ -182,6 +191,7 @@ void recorder_dealloc(PyObject* o) {
     r->thread_hook.~Ref();
     r->gap_hook.~Ref();
     r->raised_hook.~Ref();
+    r->filled_hook.~Ref();
     Py_TYPE(o)->tp_free(o);
 }
 

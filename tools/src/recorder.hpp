@@ -168,6 +168,13 @@ public:
     uint64_t next_seq() { return ++seq_; }
 
     bool has_sealed() const { return !sealed_.empty(); }
+    // Whether a segment filled up since the last time this was asked: the
+    // writer is then woken for it rather than left to its next round.
+    bool take_filled() {
+        if (!filled_) return false;
+        filled_ = false;
+        return true;
+    }
     bool has_current() const { return cur_.records > 0; }
     void seal();
     Segment take();
@@ -197,7 +204,10 @@ private:
     void grew(size_t n) {
         pending_ += n;
         if (pending_ + in_flight_ > peak_) peak_ = pending_ + in_flight_;
-        if (cur_.data.size() >= segment_bytes_ || cur_.records >= segment_records_) seal();
+        if (cur_.data.size() >= segment_bytes_ || cur_.records >= segment_records_) {
+            seal();
+            filled_ = true;
+        }
     }
     // kind, seq, name, wall, mono, thread: at most 9 bytes each besides the name
     static constexpr size_t head_room = 64;
@@ -224,6 +234,7 @@ private:
     size_t peak_ = 0;
     uint64_t seq_ = 0;
     bool disabled_ = false;
+    bool filled_ = false;
     uint64_t gap_calls_ = 0;
     int64_t gap_first_ = 0;
     int64_t gap_last_ = 0;
@@ -270,6 +281,7 @@ struct Recorder {
     Ref thread_hook;   // thread ident -> None: registers a thread (its record goes in first)
     Ref gap_hook;      // () -> None: a gap began
     Ref raised_hook;   // (seq, exception) -> None: a recorded call raised
+    Ref filled_hook;   // () -> None: a segment is full, the writer has work (None: not told)
     std::vector<unsigned long>* threads;  // thread idents already registered
     unsigned long last_thread;            // the one that called last (registered)
     CallClock clock;
@@ -287,6 +299,12 @@ inline bool ensure_thread(Recorder* r, unsigned long tid) {
 }
 // Reports a new gap through the hook (its failure is not the caller's).
 void report_gap(Recorder* r);
+// Tells the writer through the hook when a segment filled up with the call
+// just recorded (its failure is not the caller's).
+void report_filled(Recorder* r);
+inline void after_record(Recorder* r) {
+    if (r->store->take_filled() && r->filled_hook) report_filled(r);
+}
 
 // A buffer its owner reuses between calls. Packing can run Python code, which
 // can let another thread in, or call back into the capture: a call that finds

@@ -198,14 +198,16 @@ class CaptureWriter:
         self._file_index = 0
         self._file_day = None
         self._encoder = Encoder(on_salvage=self._salvaged)
+        self._wake = threading.Event()              # set on close, on flush, and when a segment fills up
+        self._flush_asked = False                   # the writer takes the segment being filled too
         self._rec = _native.Recorder(budget=memory_budget, segment_bytes=SEGMENT_BYTES,
                                      segment_records=max(1, chunk_records), fallback=self._encoder.pack_value,
                                      missing_hook=self._pack_missing, thread_hook=self.thread_seen,
-                                     gap_hook=self._gap_started, raised_hook=self.raised, enum_base=enum.Enum)
+                                     gap_hook=self._gap_started, raised_hook=self.raised, enum_base=enum.Enum,
+                                     filled_hook=self._wake.set)
         self.next_seq = self._rec.next_seq
         self._last_gap_warning = None
         self._writing_calls = 0                     # calls in the chunk being written
-        self._wake = threading.Event()
         self._stop = False
         self._abandoned = False
         self._closed = False
@@ -316,21 +318,28 @@ class CaptureWriter:
 
     def _run(self):
         rec = self._rec
+        take_current = False
         while True:
             stopping = self._stop
             while not self._abandoned:
                 item = rec.take(False)
-                if item is None:
+                if item is None and (take_current or stopping):
+                    # the segment being filled: once a round, and until none is left when stopping
+                    # (chasing the callbacks' thread for what it added meanwhile would take the
+                    # interpreter lock from it for a sliver of a chunk every switch interval)
                     item = rec.take(True)
-                    if item is None:
-                        break
-                self._write_item(item)
-                if not stopping and not rec.pending:
+                    take_current = stopping
+                if item is None:
                     break
+                self._write_item(item)
             if stopping or self._abandoned:
                 break
-            self._wake.wait(self.flush_interval)
+            # woken because a segment filled up: the full segments are taken; at the end of a
+            # round, or for a flush, the one being filled as well
+            woken = self._wake.wait(self.flush_interval)
             self._wake.clear()
+            take_current = not woken or self._flush_asked
+            self._flush_asked = False
         if not self._abandoned:
             self._finish()
 
@@ -439,6 +448,7 @@ class CaptureWriter:
         """Waits until what was recorded before the call is on disk (or ``timeout`` seconds)."""
         deadline = time.monotonic() + timeout
         while self.pending_bytes and time.monotonic() < deadline and self._thread.is_alive():
+            self._flush_asked = True
             self._wake.set()
             time.sleep(0.005)
 
