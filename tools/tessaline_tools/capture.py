@@ -146,7 +146,7 @@ DEFAULT_FLUSH_INTERVAL = 1.0            # seconds a record waits at most before 
 # another quarter of disk, not worth it for a capture kept every day (``level`` chooses otherwise)
 DEFAULT_LEVEL = -20
 # uncompressed bytes per chunk (at most; chunk_records bounds it too): every chunk costs the
-# writer two hand-overs of the interpreter lock (compressing, writing), each one interrupting
+# writer a few hand-overs of the interpreter lock (compressing, checksumming, writing), each interrupting
 # the callbacks' thread, so fewer, larger chunks interrupt it less
 SEGMENT_BYTES = 2 << 20
 GAP_WARNING_INTERVAL = 60.0             # seconds between two warnings about dropped calls
