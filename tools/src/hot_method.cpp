@@ -71,6 +71,16 @@ void find_slots(HotImpl& m, TypeEntry& e, PyTypeObject* t) {
     e.all_slots = e.version != 0 && std::find(e.offsets.begin(), e.offsets.end(), -1) == e.offsets.end();
 }
 
+// The entry of a record type met before and unchanged since, or null (a new
+// type, or one changed since: entry_for looks again).
+TypeEntry* known_entry(HotImpl& m, PyTypeObject* t) {
+    for (TypeEntry& e : m.types) {
+        if (e.type.get() != reinterpret_cast<PyObject*>(t)) continue;
+        return e.version == 0 || e.version == version_of(t) ? &e : nullptr;
+    }
+    return nullptr;
+}
+
 TypeEntry* entry_for(HotImpl& m, PyTypeObject* t) {
     for (TypeEntry& e : m.types) {
         if (e.type.get() != reinterpret_cast<PyObject*>(t)) continue;
@@ -141,15 +151,18 @@ uint64_t record_in_place(HotImpl& m, Recorder* r, const TypeEntry& e, PyObject* 
     return store.commit_begun(rewind.start);
 }
 
-// Packs and stores one call; its sequence number, or 0 with an exception set.
-uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mono) {
+// Packs and stores one call the careful way (any call record() does not keep
+// in place): its sequence number, or 0 with an exception set. Out of line and
+// cold, so the common call's code stays in a few cache lines.
+// `tried` tells that the call was just tried in place, as it stands.
+[[gnu::noinline, gnu::cold]] uint64_t record_careful(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall,
+                                                     int64_t mono, unsigned long tid, bool tried) {
     // the thread first: registering it runs Python code, which may add a type
     // entry (moving the others) or change this record's type
-    const unsigned long tid = PyThread_get_thread_ident();
     if (!ensure_thread(r, tid)) return 0;
     TypeEntry* e = entry_for(m, Py_TYPE(rec));
     if (e == nullptr) return 0;
-    if (e->all_slots) {
+    if (e->all_slots && !tried) {
         if (const uint64_t seq = record_in_place(m, r, *e, rec, wall, mono, tid)) return seq;
     }
     const long sid = e->sid;
@@ -199,7 +212,24 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
     return r->store->commit_call(kind_call, m.name_packed.view(), wall, mono, tid, out.view(), 2);
 }
 
-void report_raised(Recorder* r, uint64_t seq) {
+// Packs and stores one call; its sequence number, or 0 with an exception set.
+// The common call (the thread that called last, a record type met before and
+// unchanged, every slot set to a value packed in place) is kept here; any
+// other goes the careful way.
+uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mono) {
+    const unsigned long tid = PyThread_get_thread_ident();
+    if (tid == r->last_thread) [[likely]] {
+        const TypeEntry* e = known_entry(m, Py_TYPE(rec));
+        if (e != nullptr && e->all_slots) [[likely]] {
+            if (const uint64_t seq = record_in_place(m, r, *e, rec, wall, mono, tid)) [[likely]]
+                return seq;
+            return record_careful(m, r, rec, wall, mono, tid, true);
+        }
+    }
+    return record_careful(m, r, rec, wall, mono, tid, false);
+}
+
+[[gnu::noinline, gnu::cold]] void report_raised(Recorder* r, uint64_t seq) {
     HeldException held;
     Ref seq_obj = Ref::steal(PyLong_FromUnsignedLongLong(seq));
     if (!seq_obj) {
@@ -212,28 +242,39 @@ void report_raised(Recorder* r, uint64_t seq) {
     if (!result) PyErr_WriteUnraisable(r->raised_hook.get());
 }
 
+// A call that could not be recorded: true if the callback goes on (the
+// failure, the capture's own, is reported and costs only this call's record);
+// false for KeyboardInterrupt and the like, which go on up.
+[[gnu::noinline, gnu::cold]] bool drop_failed_call(PyObject* callable, Recorder* r) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_WriteUnraisable(callable);
+    ++r->store->dropped;
+    return true;
+}
+
+[[gnu::noinline, gnu::cold]] PyObject* call_generic(HotImpl& m, PyObject* const* args, size_t nargsf,
+                                                    PyObject* kwnames) {
+    return PyObject_Vectorcall(m.generic.get(), args, nargsf, kwnames);
+}
+
 PyObject* hot_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     HotMethod* self = self_of(callable);
     HotImpl& m = *self->impl;
-    if (PyVectorcall_NARGS(nargsf) != 2 || kwnames != nullptr)
-        return PyObject_Vectorcall(m.generic.get(), args, nargsf, kwnames);
+    if (PyVectorcall_NARGS(nargsf) != 2 || kwnames != nullptr) [[unlikely]]
+        return call_generic(m, args, nargsf, kwnames);
     Recorder* r = reinterpret_cast<Recorder*>(m.recorder.get());
     int64_t wall, mono;
     r->clock.now(wall, mono);
     bool gap_started = false;
     uint64_t seq = 0;
-    if (r->store->admit(wall, gap_started)) {
+    if (r->store->admit(wall, gap_started)) [[likely]] {
         try {
             seq = record(m, r, args[1], wall, mono);
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         }
-        if (seq == 0) {
-            // KeyboardInterrupt and the like go on up; a failure of the capture
-            // itself is reported and costs only this call's record
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-            PyErr_WriteUnraisable(callable);
-            ++r->store->dropped;
+        if (seq == 0) [[unlikely]] {
+            if (!drop_failed_call(callable, r)) return nullptr;
         } else {
             after_record(r);
         }
@@ -245,7 +286,8 @@ PyObject* hot_vectorcall(PyObject* callable, PyObject* const* args, size_t nargs
     PyObject* base = m.base.get();
     vectorcallfunc call = PyVectorcall_Function(base);
     PyObject* result = call != nullptr ? call(base, args, nargsf, nullptr) : PyObject_Vectorcall(base, args, nargsf, nullptr);
-    if (result == nullptr && seq != 0) report_raised(r, seq);
+    if (result == nullptr && seq != 0) [[unlikely]]
+        report_raised(r, seq);
     return result;
 }
 

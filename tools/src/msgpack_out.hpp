@@ -57,7 +57,8 @@ public:
 
     // n writable bytes at the end; commit(n) keeps them.
     char* room(size_t n) {
-        if (n > cap_ - size_) grow_to(size_ + n);
+        if (n > cap_ - size_) [[unlikely]]
+            grow_to(size_ + n);
         return data_ + size_;
     }
     void commit(size_t n) noexcept { size_ += n; }
@@ -78,7 +79,7 @@ public:
     char* limit() noexcept { return data_ + cap_; }
 
 private:
-    [[gnu::noinline]] void grow_to(size_t need) {
+    [[gnu::noinline, gnu::cold]] void grow_to(size_t need) {
         size_t cap = cap_ ? cap_ * 2 : 256;
         while (cap < need) cap *= 2;
         void* p = std::realloc(data_, cap);
@@ -268,6 +269,15 @@ inline char* wide(char* p, int64_t v) {
     return sint(p, v);
 }
 
+// A negative int of one or two digits (rare in records: kept out of the
+// common path's code); null for a wider int.
+[[gnu::noinline, gnu::cold]] inline char* small_negative(char* p, Py_ssize_t size, const digit* d) {
+    if (size != -1 && size != -2) return nullptr;  // wider than 60 bits
+    uint64_t mag = d[0];
+    if (size == -2) mag |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
+    return sint(p, -static_cast<int64_t>(mag));
+}
+
 // An int of up to 60 bits (one or two digits, read in place: time stamps,
 // volumes, codes); the new end, or null (nothing written) for a wider one.
 // Below 2**7 it is a fixint, below 2**16 a uint16; up to 2**30 always a
@@ -300,10 +310,7 @@ inline char* wide(char* p, int64_t v) {
         *p = 0;
         return p + 1;
     }
-    if (size != -1 && size != -2) return nullptr;  // wider than 60 bits
-    uint64_t mag = d[0];
-    if (size == -2) mag |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
-    return sint(p, -static_cast<int64_t>(mag));
+    return small_negative(p, size, d);
 }
 
 // A float, an int of up to 60 bits, None or a bool, in at most 9 bytes at p

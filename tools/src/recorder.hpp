@@ -34,6 +34,8 @@ struct Segment {
     bool new_day = false;  // the first record of a new local day: the writer opens the next file first
 };
 
+struct Cursor;
+
 class ValuePacker {
 public:
     // fallback(value) -> bytes packs what is not packed here; enum_base is enum.Enum.
@@ -87,21 +89,22 @@ public:
 
 private:
     bool pack_other(Buffer& out, PyObject* v);
+    [[gnu::noinline, gnu::cold]] bool pack_slot_other(Cursor& c, PyObject* v, size_t left);
     using PackedMember = msgpack::PaddedBytes;
     // An enumeration member packed before, or null; one probe of a small table
     // in front of the map (most records hold the same few members).
     const PackedMember* known_member(PyObject* v) {
         MemberMemo& memo = memo_[(reinterpret_cast<uintptr_t>(v) >> 4) % memo_size];
-        if (memo.member == v) return memo.packed;
-        auto found = members_.find(v);
-        if (found == members_.end()) return nullptr;
-        memo = {v, &found->second};
-        return &found->second;
+        if (memo.member == v) [[likely]]
+            return memo.packed;
+        return find_member(memo, v);
     }
     struct MemberMemo {
         PyObject* member = nullptr;  // borrowed: members_ holds the reference
         const PackedMember* packed = nullptr;
     };
+    // The member's packed form from the map, remembered in its memo slot; null if not met before.
+    [[gnu::noinline, gnu::cold]] const PackedMember* find_member(MemberMemo& memo, PyObject* v);
     static constexpr size_t memo_size = 64;
     bool pack_sequence(Buffer& out, PyObject* seq, int depth, const Path* path);
 
@@ -122,7 +125,8 @@ public:
     // tells the caller to report a new gap.
     bool admit(int64_t wall, bool& gap_started) {
         gap_started = false;
-        if (!disabled_ && pending_ + in_flight_ < budget && wall < day_end_ns) return true;
+        if (!disabled_ && pending_ + in_flight_ < budget && wall < day_end_ns) [[likely]]
+            return true;
         return admit_other(wall, gap_started);  // dropped, or the first call of a new day
     }
     // Appends one call record; returns its sequence number.
@@ -199,12 +203,12 @@ public:
     uint64_t gap_calls() const { return gap_calls_; }
 
 private:
-    bool admit_other(int64_t wall, bool& gap_started);
+    [[gnu::cold]] bool admit_other(int64_t wall, bool& gap_started);
     void write_gap(uint64_t seq_after);
     void grew(size_t n) {
         pending_ += n;
         if (pending_ + in_flight_ > peak_) peak_ = pending_ + in_flight_;
-        if (cur_.data.size() >= segment_bytes_ || cur_.records >= segment_records_) {
+        if (cur_.data.size() >= segment_bytes_ || cur_.records >= segment_records_) [[unlikely]] {
             seal();
             filled_ = true;
         }
@@ -293,17 +297,18 @@ extern PyTypeObject ChunkType;
 
 
 // Registers a new thread through the hook; false with an exception set.
-bool register_thread(Recorder* r, unsigned long tid);
+[[gnu::cold]] bool register_thread(Recorder* r, unsigned long tid);
 inline bool ensure_thread(Recorder* r, unsigned long tid) {
     return tid == r->last_thread || register_thread(r, tid);
 }
 // Reports a new gap through the hook (its failure is not the caller's).
-void report_gap(Recorder* r);
+[[gnu::cold]] void report_gap(Recorder* r);
 // Tells the writer through the hook when a segment filled up with the call
 // just recorded (its failure is not the caller's).
-void report_filled(Recorder* r);
+[[gnu::cold]] void report_filled(Recorder* r);
 inline void after_record(Recorder* r) {
-    if (r->store->take_filled() && r->filled_hook) report_filled(r);
+    if (r->store->take_filled() && r->filled_hook) [[unlikely]]
+        report_filled(r);
 }
 
 // A buffer its owner reuses between calls. Packing can run Python code, which

@@ -26,6 +26,13 @@ ValuePacker::ValuePacker(PyObject* fallback, PyObject* enum_base)
 
 ValuePacker::~ValuePacker() { clear(); }
 
+const ValuePacker::PackedMember* ValuePacker::find_member(MemberMemo& memo, PyObject* v) {
+    auto found = members_.find(v);
+    if (found == members_.end()) return nullptr;
+    memo = {v, &found->second};
+    return &found->second;
+}
+
 void ValuePacker::clear() {
     for (MemberMemo& memo : memo_) memo = {};
     auto members = std::move(members_);
@@ -87,14 +94,15 @@ bool ValuePacker::pack(Buffer& out, PyObject* v, int depth, const Path* path) {
     return pack_other(out, v);
 }
 
-namespace {
-
 // Writing through a bare pointer, the buffer's capacity checked once for a
 // stretch of values rather than once for each.
 struct Cursor {
     explicit Cursor(Buffer& b) : buf(b), p(b.end()), lim(b.limit()) {}
     void need(size_t n) {
-        if (static_cast<size_t>(lim - p) >= n) return;
+        if (static_cast<size_t>(lim - p) < n) [[unlikely]]
+            grow(n);
+    }
+    [[gnu::noinline, gnu::cold]] void grow(size_t n) {
         buf.set_end(p);
         p = buf.room(n);
         lim = buf.limit();
@@ -111,6 +119,8 @@ struct Cursor {
     char* p;
     char* lim;
 };
+
+namespace {
 
 // A str of ASCII text written with its header (room for it known to be there).
 inline char* ascii(char* p, PyObject* v, size_t n) {
@@ -133,7 +143,8 @@ bool ValuePacker::pack_quiet_slots(Buffer& out, const char* base, const Py_ssize
     c.need(9 * n);
     for (size_t i = 0; i < n; ++i) {
         PyObject* v = *reinterpret_cast<PyObject* const*>(base + offsets[i]);
-        if (v == nullptr) return false;
+        if (v == nullptr) [[unlikely]]
+            return false;
         if (char* end = msgpack::raw::scalar(c.p, v)) {
             c.p = end;
             continue;
@@ -156,7 +167,7 @@ bool ValuePacker::pack_quiet_slots(Buffer& out, const char* base, const Py_ssize
                     if (end == nullptr) break;
                     p = end;
                 }
-                if (j == len) {
+                if (j == len) [[likely]] {
                     c.p = p;
                     continue;
                 }
@@ -177,11 +188,18 @@ bool ValuePacker::pack_quiet_slots(Buffer& out, const char* base, const Py_ssize
                 continue;
             }
         }
-        if (!pack_quiet(c.sync(), v)) return false;
-        c.resume();
-        c.need(left);
+        if (!pack_slot_other(c, v, left)) return false;
     }
     c.sync();
+    return true;
+}
+
+// A slot's value of any other kind, out of the common path's code: through
+// the cursor's buffer, then room again for the values after it.
+bool ValuePacker::pack_slot_other(Cursor& c, PyObject* v, size_t left) {
+    if (!pack_quiet(c.sync(), v)) return false;
+    c.resume();
+    c.need(left);
     return true;
 }
 
