@@ -239,6 +239,33 @@ def test_a_slotted_record_keeps_each_value_as_it_was(tl, tmp_path, value):
         assert c.args[0].order_time == 20250110093000000 + c.args[0].biz_index
 
 
+def test_records_of_several_slotted_types_and_a_type_changed_between_calls_keep_their_values(tl, tmp_path):
+    # the record type packed in place is remembered between calls: another
+    # type, or the same one changed, must be read afresh
+    class Wider(Tick):
+        __slots__ = ("extra",)
+
+    path = str(tmp_path / "types.tlcap")
+    Captured = capturing(tl.VornStrategy, path)
+    strategy = Captured(make_config())
+    sent = []
+    slot = Tick.__dict__["order_price"]
+    try:
+        for n in range(12):
+            if n == 9:    # the slot still set, but read through a property now
+                Tick.order_price = property(lambda self: 99.25, slot.__set__)
+            record = (Wider if n in (1, 3, 5) else Tick)(n, value=n * 10)
+            sent.append((n, record.order_price, n * 10))
+            strategy.on_tick_order(record)
+    finally:
+        Tick.order_price = slot
+    Captured.capture.close()
+    back = [(c.args[0].biz_index, c.args[0].order_price, c.args[0].orig_order_no)
+            for c in CaptureReader(path) if c.name == "on_tick_order"]
+    assert back == sent
+    assert sent[8][1] == 10.5 and sent[9][1] == 99.25
+
+
 def test_the_moments_of_a_call_follow_both_clocks(tl, tmp_path):
     path = str(tmp_path / "clock.tlcap")
     Captured = capturing(tl.VornStrategy, path)

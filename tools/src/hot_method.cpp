@@ -18,6 +18,10 @@ namespace capture {
 
 namespace {
 
+// A record of more attributes than this is packed the careful way (the
+// callbacks' records have at most 21).
+constexpr size_t max_in_place = 32;
+
 struct TypeEntry {
     Ref type;
     long sid = -1;
@@ -27,14 +31,28 @@ struct TypeEntry {
     msgpack::PaddedBytes lead;         // the shape id and the attributes' array header
 };
 
+// The record type whose calls are packed in place, with all that packing one
+// reads, held inline so that a call reads a few adjacent cache lines rather
+// than a chain of blocks.
+struct InPlaceShape {
+    PyTypeObject* type = nullptr;  // borrowed: its TypeEntry holds it; null: none yet
+    unsigned int version = 0;      // the type's version tag when its slots were found
+    uint32_t n = 0;
+    msgpack::PaddedBytes lead;
+    int32_t offsets[max_in_place] = {};
+};
+
 struct HotImpl {
+    // what every call reads, first
     Ref recorder;
+    Ref base;
+    msgpack::PaddedBytes name_packed;
+    InPlaceShape shape;
+    // the rest
     Ref name;
     Ref attrs;  // tuple of str
-    Ref base;
     Ref generic;  // the callback with any other arguments: the generic recording
     Ref schema_hook;  // type -> shape id (registers the shape; its record goes in first)
-    msgpack::PaddedBytes name_packed;
     std::vector<TypeEntry> types;
     Buffer scratch;
     bool scratch_busy = false;
@@ -68,17 +86,18 @@ void find_slots(HotImpl& m, TypeEntry& e, PyTypeObject* t) {
             e.offsets[static_cast<size_t>(i)] = member->offset;
     }
     e.version = version_of(t);
-    e.all_slots = e.version != 0 && std::find(e.offsets.begin(), e.offsets.end(), -1) == e.offsets.end();
+    e.all_slots = e.version != 0 && e.offsets.size() <= max_in_place &&
+                  std::find(e.offsets.begin(), e.offsets.end(), -1) == e.offsets.end();
 }
 
-// The entry of a record type met before and unchanged since, or null (a new
-// type, or one changed since: entry_for looks again).
-TypeEntry* known_entry(HotImpl& m, PyTypeObject* t) {
-    for (TypeEntry& e : m.types) {
-        if (e.type.get() != reinterpret_cast<PyObject*>(t)) continue;
-        return e.version == 0 || e.version == version_of(t) ? &e : nullptr;
-    }
-    return nullptr;
+// Makes the entry's type (every attribute a slot) the one packed in place.
+void use_in_place(HotImpl& m, const TypeEntry& e) {
+    InPlaceShape& s = m.shape;
+    s.type = reinterpret_cast<PyTypeObject*>(e.type.get());
+    s.version = e.version;
+    s.n = static_cast<uint32_t>(e.offsets.size());
+    s.lead = e.lead;
+    for (size_t i = 0; i < e.offsets.size(); ++i) s.offsets[i] = static_cast<int32_t>(e.offsets[i]);
 }
 
 TypeEntry* entry_for(HotImpl& m, PyTypeObject* t) {
@@ -131,8 +150,7 @@ bool pack_missing(Recorder* r, Buffer& out) {
 // head and its end, so no copy through a scratch buffer is needed. Any other
 // call (or one made while a gap is open: the gap's record goes first) comes
 // back as 0, no exception set and nothing kept, for the careful way.
-uint64_t record_in_place(HotImpl& m, Recorder* r, const TypeEntry& e, PyObject* rec, int64_t wall, int64_t mono,
-                         unsigned long tid) {
+uint64_t record_in_place(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mono, unsigned long tid) {
     Store& store = *r->store;
     if (store.gap_calls() != 0) return 0;
     // a record given up half-way, or cut by a failed allocation, leaves nothing behind
@@ -143,9 +161,8 @@ uint64_t record_in_place(HotImpl& m, Recorder* r, const TypeEntry& e, PyObject* 
         ~Rewind() {
             if (!done) store.rewind(start);
         }
-    } rewind{store, store.begin_call(kind_call, m.name_packed, wall, mono, tid, 2, e.lead)};
-    if (!r->packer->pack_quiet_slots(store.current(), reinterpret_cast<const char*>(rec), e.offsets.data(),
-                                     e.offsets.size()))
+    } rewind{store, store.begin_call(kind_call, m.name_packed, wall, mono, tid, 2, m.shape.lead)};
+    if (!r->packer->pack_quiet_slots(store.current(), reinterpret_cast<const char*>(rec), m.shape.offsets, m.shape.n))
         return 0;
     rewind.done = true;
     return store.commit_begun(rewind.start);
@@ -163,7 +180,8 @@ uint64_t record_in_place(HotImpl& m, Recorder* r, const TypeEntry& e, PyObject* 
     TypeEntry* e = entry_for(m, Py_TYPE(rec));
     if (e == nullptr) return 0;
     if (e->all_slots && !tried) {
-        if (const uint64_t seq = record_in_place(m, r, *e, rec, wall, mono, tid)) return seq;
+        use_in_place(m, *e);
+        if (const uint64_t seq = record_in_place(m, r, rec, wall, mono, tid)) return seq;
     }
     const long sid = e->sid;
     Scratch scratch(m.scratch, m.scratch_busy);
@@ -213,18 +231,17 @@ uint64_t record_in_place(HotImpl& m, Recorder* r, const TypeEntry& e, PyObject* 
 }
 
 // Packs and stores one call; its sequence number, or 0 with an exception set.
-// The common call (the thread that called last, a record type met before and
-// unchanged, every slot set to a value packed in place) is kept here; any
-// other goes the careful way.
+// The common call (the thread that called last, the record type packed in
+// place last time and unchanged since, every slot set to a value packed in
+// place) is kept here; any other goes the careful way.
 uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mono) {
     const unsigned long tid = PyThread_get_thread_ident();
-    if (tid == r->last_thread) [[likely]] {
-        const TypeEntry* e = known_entry(m, Py_TYPE(rec));
-        if (e != nullptr && e->all_slots) [[likely]] {
-            if (const uint64_t seq = record_in_place(m, r, *e, rec, wall, mono, tid)) [[likely]]
-                return seq;
-            return record_careful(m, r, rec, wall, mono, tid, true);
-        }
+    PyTypeObject* t = Py_TYPE(rec);
+    // shape.version is never 0, so a type with no valid version tag never matches
+    if (tid == r->last_thread && t == m.shape.type && m.shape.version == version_of(t)) [[likely]] {
+        if (const uint64_t seq = record_in_place(m, r, rec, wall, mono, tid)) [[likely]]
+            return seq;
+        return record_careful(m, r, rec, wall, mono, tid, true);
     }
     return record_careful(m, r, rec, wall, mono, tid, false);
 }
@@ -350,6 +367,7 @@ int hot_clear(PyObject* o) {
     std::swap(gone.generic, m->generic);
     std::swap(gone.schema_hook, m->schema_hook);
     std::swap(gone.types, m->types);
+    m->shape.type = nullptr;  // its entry goes with the others
     return 0;
 }
 

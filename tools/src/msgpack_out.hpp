@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -95,29 +96,54 @@ private:
 
 namespace msgpack {
 
-// Packed bytes written again and again (a call's name, an enumeration
-// member), kept zero-padded to whole 16-byte blocks so that they are copied a
-// block at a time, with no call out for a few dozen bytes.
+// Packed bytes written again and again (a call's name, a record shape's
+// opening, an enumeration member), kept zero-padded to whole 16-byte blocks so
+// that they are copied a block at a time, with no call out for a few dozen
+// bytes. Up to 48 bytes are kept in the object itself, beside what its owner
+// reads with them, rather than in a block of their own elsewhere.
 class PaddedBytes {
 public:
     explicit PaddedBytes(std::string_view packed = {})
-        : padded_((packed.size() + 15) / 16 * 16, '\0'), size_(packed.size()) {
-        std::memcpy(padded_.data(), packed.data(), packed.size());
+        : size_(static_cast<uint32_t>(packed.size())), room_(static_cast<uint32_t>((packed.size() + 15) / 16 * 16)) {
+        if (room_ > sizeof(inline_)) heap_.reset(new char[room_]());
+        std::memcpy(bytes(), packed.data(), packed.size());
     }
-    std::string_view view() const { return {padded_.data(), size_}; }
+    PaddedBytes(const PaddedBytes& o) : PaddedBytes(o.view()) {}
+    PaddedBytes& operator=(const PaddedBytes& o) {
+        if (this != &o) *this = PaddedBytes(o.view());
+        return *this;
+    }
+    PaddedBytes(PaddedBytes&& o) noexcept { take(o); }
+    PaddedBytes& operator=(PaddedBytes&& o) noexcept {
+        if (this != &o) take(o);
+        return *this;
+    }
+    std::string_view view() const { return {bytes(), size_}; }
     // The room copy_to needs.
-    size_t room() const { return padded_.size(); }
+    size_t room() const { return room_; }
     // Writes the bytes at p (room() there); the end of what was written.
     char* copy_to(char* p) const {
-        const char* from = padded_.data();  // read once: the stores below may alias anything
-        const size_t n = padded_.size();
+        const char* from = bytes();  // read once: the stores below may alias anything
+        const size_t n = room_;
         for (size_t i = 0; i < n; i += 16) std::memcpy(p + i, from + i, 16);
         return p + size_;
     }
 
 private:
-    std::string padded_;
-    size_t size_;
+    const char* bytes() const { return heap_ ? heap_.get() : inline_; }
+    char* bytes() { return heap_ ? heap_.get() : inline_; }
+    // the other's bytes, leaving it empty
+    void take(PaddedBytes& o) noexcept {
+        size_ = std::exchange(o.size_, 0);
+        room_ = std::exchange(o.room_, 0);
+        std::memcpy(inline_, o.inline_, sizeof(inline_));
+        heap_ = std::move(o.heap_);
+    }
+
+    uint32_t size_ = 0;
+    uint32_t room_ = 0;
+    char inline_[48] = {};
+    std::unique_ptr<char[]> heap_;  // bytes longer than inline_ holds
 };
 
 // Copies n bytes with no call out when n is small (a code, a security id).

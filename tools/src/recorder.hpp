@@ -81,7 +81,7 @@ public:
     bool pack_quiet(Buffer& out, PyObject* v, int depth = 0);
     // The same for the values at the given offsets of object `base` (a slot
     // left unset gives up too): the attributes of a slotted record.
-    bool pack_quiet_slots(Buffer& out, const char* base, const Py_ssize_t* offsets, size_t n);
+    bool pack_quiet_slots(Buffer& out, const char* base, const int32_t* offsets, size_t n);
     // Counts the times packing ran Python code (which may change anything).
     uint64_t python_runs() const { return python_runs_; }
     int traverse(visitproc visit, void* arg) const;
@@ -116,7 +116,7 @@ private:
     uint64_t python_runs_ = 0;
 };
 
-class Store {
+class alignas(64) Store {
 public:
     Store(size_t budget, size_t segment_bytes, uint32_t segment_records);
 
@@ -192,8 +192,7 @@ public:
     void disable() { disabled_ = true; }
     bool disabled() const { return disabled_; }
 
-    size_t budget;
-    int64_t day_end_ns = INT64_MAX;
+    // (budget and day_end_ns: see below, with the other fields every call reads)
     uint64_t dropped = 0;  // calls not recorded: budget full or capture stopped
     uint64_t gaps = 0;
     size_t pending() const { return pending_; }
@@ -228,18 +227,25 @@ private:
     }
     size_t segment_capacity() const { return segment_bytes_ + segment_bytes_ / 8; }
 
-    size_t segment_bytes_;
-    uint32_t segment_records_;
-    std::deque<Segment> sealed_;
-    Segment cur_;
-    Buffer spare_;  // a written segment's memory, empty, for the next one
+public:
+    // Every call reads the fields from here to cur_, which share two cache lines.
+    size_t budget;
+    int64_t day_end_ns = INT64_MAX;
+
+private:
     size_t pending_ = 0;
     size_t in_flight_ = 0;
-    size_t peak_ = 0;
+    uint64_t gap_calls_ = 0;
     uint64_t seq_ = 0;
     bool disabled_ = false;
     bool filled_ = false;
-    uint64_t gap_calls_ = 0;
+    uint32_t segment_records_;
+    size_t segment_bytes_;
+    Segment cur_;
+    // the rest: the writer's side, gaps, the peak
+    size_t peak_ = 0;
+    std::deque<Segment> sealed_;
+    Buffer spare_;  // a written segment's memory, empty, for the next one
     int64_t gap_first_ = 0;
     int64_t gap_last_ = 0;
     uint64_t gap_seq_before_ = 0;
@@ -279,16 +285,17 @@ struct CallClock {
 // The Python object that owns a Store, the value packer and the hooks.
 struct Recorder {
     PyObject_HEAD
+    // what every market-data call reads, in the object's first cache line
     Store* store;
     ValuePacker* packer;
+    unsigned long last_thread;  // the thread that called last (registered)
+    CallClock clock;
     Ref missing_hook;  // exception -> bytes: the packed form of an attribute whose lookup raised
     Ref thread_hook;   // thread ident -> None: registers a thread (its record goes in first)
     Ref gap_hook;      // () -> None: a gap began
     Ref raised_hook;   // (seq, exception) -> None: a recorded call raised
     Ref filled_hook;   // () -> None: a segment is full, the writer has work (None: not told)
     std::vector<unsigned long>* threads;  // thread idents already registered
-    unsigned long last_thread;            // the one that called last (registered)
-    CallClock clock;
 };
 
 extern PyTypeObject RecorderType;

@@ -8,7 +8,7 @@
 namespace capture {
 
 Store::Store(size_t budget_bytes, size_t segment_bytes, uint32_t segment_records)
-    : budget(budget_bytes), segment_bytes_(segment_bytes), segment_records_(segment_records) {
+    : budget(budget_bytes), segment_records_(segment_records), segment_bytes_(segment_bytes) {
     cur_.data.reserve(segment_capacity());
 }
 

@@ -137,7 +137,7 @@ inline char* ascii(char* p, PyObject* v, size_t n) {
 
 }  // namespace
 
-bool ValuePacker::pack_quiet_slots(Buffer& out, const char* base, const Py_ssize_t* offsets, size_t n) {
+bool ValuePacker::pack_quiet_slots(Buffer& out, const char* base, const int32_t* offsets, size_t n) {
     Cursor c(out);
     // room for every value as a scalar: only text, members and lists ask for more
     c.need(9 * n);
