@@ -141,55 +141,73 @@ bool ValuePacker::pack_quiet_slots(Buffer& out, const char* base, const int32_t*
     Cursor c(out);
     // room for every value as a scalar: only text, members and lists ask for more
     c.need(9 * n);
+    // The write position and its limit stay in registers through the loop. The
+    // cursor's own copies are written back only around the calls out: the
+    // cursor's address goes to those calls, so the compiler would otherwise
+    // have to store and load it again around every byte written.
+    char* p = c.p;
+    char* lim = c.lim;
+    auto need = [&](size_t k) {
+        if (static_cast<size_t>(lim - p) < k) [[unlikely]] {
+            c.p = p;
+            c.grow(k);
+            p = c.p;
+            lim = c.lim;
+        }
+    };
     for (size_t i = 0; i < n; ++i) {
         PyObject* v = *reinterpret_cast<PyObject* const*>(base + offsets[i]);
         if (v == nullptr) [[unlikely]]
             return false;
-        if (char* end = msgpack::raw::scalar(c.p, v)) {
-            c.p = end;
+        if (char* end = msgpack::raw::scalar(p, v)) {
+            p = end;
             continue;
         }
         const size_t left = 9 * (n - i - 1);  // the room the values after this one count on
         PyTypeObject* t = Py_TYPE(v);
         if (t == &PyList_Type) {
-            // a book's prices or volumes: a short list of numbers written with
-            // the record's own cursor; a longer list, or any other item, goes
+            // a book's prices or volumes: a short list of numbers written in
+            // the record's own pass; a longer list, or any other item, goes
             // the general way below (nothing kept of what was begun here)
             const size_t len = static_cast<size_t>(PyList_GET_SIZE(v));
             if (len < 16) {
-                c.need(1 + 9 * len + left);
+                need(1 + 9 * len + left);
                 PyObject* const* items = reinterpret_cast<PyListObject*>(v)->ob_item;
-                char* p = c.p;
-                *p++ = static_cast<char>(0x90 | len);
+                char* q = p;
+                *q++ = static_cast<char>(0x90 | len);
                 size_t j = 0;
                 for (; j < len; ++j) {
-                    char* end = msgpack::raw::scalar(p, items[j]);
+                    char* end = msgpack::raw::scalar(q, items[j]);
                     if (end == nullptr) break;
-                    p = end;
+                    q = end;
                 }
                 if (j == len) [[likely]] {
-                    c.p = p;
+                    p = q;
                     continue;
                 }
             }
         } else if (t == &PyUnicode_Type) {
             if (PyUnicode_IS_COMPACT_ASCII(v)) {
                 const size_t len = static_cast<size_t>(PyUnicode_GET_LENGTH(v));
-                c.need(len + 2 + left);
-                if (char* end = ascii(c.p, v, len)) {
-                    c.p = end;
+                need(len + 2 + left);
+                if (char* end = ascii(p, v, len)) {
+                    p = end;
                     continue;
                 }
             }
         } else if (t != &PyTuple_Type) {
             if (const PackedMember* member = known_member(v)) {
-                c.need(member->room() + left);
-                c.p = member->copy_to(c.p);
+                need(member->room() + left);
+                p = member->copy_to(p);
                 continue;
             }
         }
+        c.p = p;
         if (!pack_slot_other(c, v, left)) return false;
+        p = c.p;
+        lim = c.lim;
     }
+    c.p = p;
     c.sync();
     return true;
 }
