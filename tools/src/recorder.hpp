@@ -228,7 +228,8 @@ private:
     size_t segment_capacity() const { return segment_bytes_ + segment_bytes_ / 8; }
 
 public:
-    // Every call reads the fields from here to cur_, which share two cache lines.
+    // Every call reads the fields from here to peak_, which share two cache lines
+    // with dropped and gaps.
     size_t budget;
     int64_t day_end_ns = INT64_MAX;
 
@@ -242,8 +243,8 @@ private:
     uint32_t segment_records_;
     size_t segment_bytes_;
     Segment cur_;
-    // the rest: the writer's side, gaps, the peak
     size_t peak_ = 0;
+    // the rest: the writer's side, the gap being counted
     std::deque<Segment> sealed_;
     Buffer spare_;  // a written segment's memory, empty, for the next one
     int64_t gap_first_ = 0;
