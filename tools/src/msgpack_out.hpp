@@ -339,12 +339,17 @@ inline char* wide(char* p, int64_t v) {
     return small_negative(p, size, d);
 }
 
+// A float (known to be one), in 9 bytes at p.
+[[gnu::always_inline]] inline char* float64(char* p, PyObject* v) {
+    return put_be(p, 0xcb, std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)), 8);
+}
+
 // A float, an int of up to 60 bits, None or a bool, in at most 9 bytes at p
 // (room for 9 known to be there); the new end, or null (nothing written) for
 // any other value.
 [[gnu::always_inline]] inline char* scalar(char* p, PyObject* v) {
     PyTypeObject* t = Py_TYPE(v);
-    if (t == &PyFloat_Type) return put_be(p, 0xcb, std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(v)), 8);
+    if (t == &PyFloat_Type) return float64(p, v);
     if (t == &PyLong_Type) return small_int(p, v);
     if (v == Py_None) {
         *p = static_cast<char>(0xc0);

@@ -176,6 +176,15 @@ bool ValuePacker::pack_quiet_slots(Buffer& out, const char* base, const int32_t*
                 char* q = p;
                 *q++ = static_cast<char>(0x90 | len);
                 size_t j = 0;
+                // prices or volumes: a run of floats, or of ints, in a loop of its
+                // own (no test for the other kinds on each item), then whatever follows
+                for (; j < len && Py_TYPE(items[j]) == &PyFloat_Type; ++j)
+                    q = msgpack::raw::float64(q, items[j]);
+                for (; j < len && Py_TYPE(items[j]) == &PyLong_Type; ++j) {
+                    char* end = msgpack::raw::small_int(q, items[j]);
+                    if (end == nullptr) break;
+                    q = end;
+                }
                 for (; j < len; ++j) {
                     char* end = msgpack::raw::scalar(q, items[j]);
                     if (end == nullptr) break;
