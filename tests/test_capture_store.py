@@ -219,6 +219,7 @@ _edges = [0, 0x7f, 0x80, 0xff, 0x100, 0xffff, 0x10000, 2 ** 30 - 1, 2 ** 30, 2 *
     [], [None, True, False, 1.5],
     _edges[:15], _edges[-15:],
     [1.5, 2, "text"], ["text", 1.5], [1.5, _member], [[1.0, 2.0], 3],    # items that are not numbers
+    [1.5, 2.5, 3, 4, 5.5, None], [1, 2, 2.5], [0.5, 1, 2 ** 62],          # runs of floats and ints, then others
     (1.0, 2),
 ], ids=repr)
 def test_a_slotted_record_keeps_each_value_as_it_was(tl, tmp_path, value):
