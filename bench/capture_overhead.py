@@ -1,7 +1,7 @@
 """What capturing costs on the sandbox host: time per callback with and without the
 capture wrapper, capture size, and replay and comparison speed.
 
-    .venv/bin/python bench/capture_overhead.py                       # 20 instruments, one full day, 7 rounds
+    .venv/bin/python bench/capture_overhead.py                       # 20 instruments, one full day, 15 rounds
     .venv/bin/python bench/capture_overhead.py --minutes-per-half 30 --rounds 3 --json out.json
     .venv/bin/python bench/capture_overhead.py --hash-seed random    # each process hashes differently
 
@@ -11,19 +11,28 @@ time in a fresh process: once with the plain strategy, then once with
 (``time.perf_counter_ns`` around it), so the figures include the wrapper and any
 time the writer thread holds the interpreter lock.
 
-Why fresh processes and medians: within one process, where the interpreter's
-and the module's objects happen to land in memory moves a round's mean by about
-5 % either way, and a single round can be that lucky or unlucky.  Keeping each
-variant's best round let one lucky plain round decide the result.  A fresh
-process per round draws a new layout each time; the median of the rounds'
-means is the figure, with the lowest and highest round beside it so the spread
-is visible.  Every process hashes strings with the same seed (``--hash-seed``,
-0 unless told) so that dictionary layouts do not add their own spread.
+Why fresh processes, layouts and paired rounds: within one process, where the
+interpreter's and the module's objects happen to land in memory moves a
+round's mean by about 5 % either way.  A fresh process alone does not draw a
+new layout: address randomisation moves whole pages, and where objects fall
+inside their pages follows from what the process allocated before, which is
+the same every time for the same environment (one more environment variable
+of a few bytes moved the plain session's mean by 3 %).  So every round draws
+a layout of its own, an environment variable of a random length from 0 to 4095
+bytes (``--layout-seed`` seeds the draws), and runs both variants with it, in
+alternating order; each round gives the captured mean over the plain one, and
+the figure is the median of those ratios over the rounds, with their lower and
+upper quartile beside it.  ``--fixed-layout`` runs every process in this
+process's environment, as earlier versions of this benchmark did: its figure
+then belongs to that one layout.  Every process hashes strings with the same
+seed (``--hash-seed``, 0 unless told) so that dictionary layouts do not add a
+spread of their own.
 Needs the module, the sandbox and the tools installed in the interpreter used.
 """
 import argparse
 import json
 import os
+import random
 import shutil
 import statistics
 import subprocess
@@ -57,10 +66,16 @@ with open(out, "w", encoding="utf-8") as f:
 """
 
 
-def run_round(args, tmp, tag, capture_path):
+# the environment variable whose length sets a round's layout
+PAD_VARIABLE = "TESSALINE_BENCH_LAYOUT"
+
+
+def run_round(args, tmp, tag, capture_path, pad):
     """One session in a fresh process: its per-callback figures, wall time and capture."""
     out = os.path.join(tmp, f"{tag}.json")
     env = dict(os.environ)
+    if pad is not None:
+        env[PAD_VARIABLE] = "x" * pad
     if args.hash_seed == "random":
         env.pop("PYTHONHASHSEED", None)
     else:
@@ -89,6 +104,14 @@ def summarise(rounds):
             d["means"].append(s["mean"])
             d["medians"].append(s["median"])
     return per
+
+
+def quartiles(values):
+    """(median, lower quartile, upper quartile) of a round's values."""
+    if len(values) < 2:
+        return values[0], values[0], values[0]
+    q1, q2, q3 = statistics.quantiles(values, n=4, method="inclusive")
+    return q2, q1, q3
 
 
 def us(s):
@@ -123,7 +146,11 @@ def main(argv=None):
     p.add_argument("--instruments", type=positive, default=20)
     p.add_argument("--days", type=positive, default=1)
     p.add_argument("--minutes-per-half", type=positive, default=120)
-    p.add_argument("--rounds", type=positive, default=7, help="fresh-process rounds per variant (default 7)")
+    p.add_argument("--rounds", type=positive, default=15,
+                   help="rounds, each a layout of its own and a fresh process per variant (default 15)")
+    p.add_argument("--layout-seed", type=int, default=0, help="seeds the rounds' layouts (default 0)")
+    p.add_argument("--fixed-layout", action="store_true",
+                   help="every process in this environment, no layout drawn per round")
     p.add_argument("--hash-seed", type=hash_seed, default="0",
                    help="PYTHONHASHSEED of every process (default 0; 'random' leaves it to each process)")
     p.add_argument("--json", metavar="PATH")
@@ -136,10 +163,13 @@ def main(argv=None):
     try:
         rounds = {"plain": [], "capture": []}
         capture = None
+        layouts = random.Random(args.layout_seed)
         for r in range(args.rounds):
-            for kind in ("plain", "capture"):
+            pad = None if args.fixed_layout else layouts.randrange(4096)
+            # alternating order: a slow drift of the machine falls on both variants alike
+            for kind in ("plain", "capture") if r % 2 == 0 else ("capture", "plain"):
                 path = os.path.join(tmp, f"round{r}.tlcap") if kind == "capture" else None
-                result = run_round(args, tmp, f"{kind}{r}", path)
+                result = run_round(args, tmp, f"{kind}{r}", path, pad)
                 rounds[kind].append(result)
                 if kind == "capture":
                     if capture is not None:
@@ -155,10 +185,12 @@ def main(argv=None):
 def report(args, rounds, capture, tl, rp):
     plain, captured = summarise(rounds["plain"]), summarise(rounds["capture"])
     seed = "random hash seeds" if args.hash_seed == "random" else f"PYTHONHASHSEED={args.hash_seed}"
+    layout = "one fixed layout" if args.fixed_layout else f"each a layout of its own (seed {args.layout_seed})"
     print(f"session: {args.instruments} instruments, {args.days} day(s), {args.minutes_per_half} + "
-          f"{args.minutes_per_half} minutes; {args.rounds} rounds, each a fresh process ({seed})")
-    print("per callback, the median of the rounds' means (lowest-highest round), and of the rounds' medians, in us")
-    print(f"{'callback':34} {'calls':>7} {'plain mean':>22} {'captured mean':>22} {'extra':>7}   "
+          f"{args.minutes_per_half} minutes; {args.rounds} rounds, {layout}, a fresh process per variant ({seed})")
+    print("per callback, the median of the rounds' means (lowest-highest round), in us; extra: the median of the")
+    print("rounds' captured mean over their plain mean (lower-upper quartile); then the same of the rounds' medians")
+    print(f"{'callback':34} {'calls':>7} {'plain mean':>22} {'captured mean':>22} {'extra (quartiles)':>23}   "
           f"{'plain med':>9} {'captured':>9} {'extra':>7}")
     rows = []
     total_plain = total_cap = 0.0
@@ -170,16 +202,19 @@ def report(args, rounds, capture, tl, rp):
         ad, bd = spread(a["medians"]), spread(b["medians"])
         total_plain += am[0] * a["n"]
         total_cap += bm[0] * b["n"]
-        extra_mean, extra_med = bm[0] / am[0] - 1, bd[0] / ad[0] - 1
+        extra_mean = quartiles([c / p - 1 for p, c in zip(a["means"], b["means"])])
+        extra_med = statistics.median(c / p - 1 for p, c in zip(a["medians"], b["medians"]))
         rows.append({"callback": name, "calls": a["n"],
                      "plain_mean_ns": {"median": am[0], "min": am[1], "max": am[2]},
                      "capture_mean_ns": {"median": bm[0], "min": bm[1], "max": bm[2]},
-                     "extra_mean": round(extra_mean, 4),
+                     "extra_mean": round(extra_mean[0], 4),
+                     "extra_mean_quartiles": [round(extra_mean[1], 4), round(extra_mean[2], 4)],
                      "plain_median_ns": {"median": ad[0], "min": ad[1], "max": ad[2]},
                      "capture_median_ns": {"median": bd[0], "min": bd[1], "max": bd[2]},
                      "extra_median": round(extra_med, 4),
                      "plain_round_means_ns": a["means"], "capture_round_means_ns": b["means"]})
-        print(f"{name:34} {a['n']:>7} {us(am):>22} {us(bm):>22} {extra_mean:>+7.1%}   "
+        extra = f"{extra_mean[0]:+.1%} ({extra_mean[1]:+.1%} {extra_mean[2]:+.1%})"
+        print(f"{name:34} {a['n']:>7} {us(am):>22} {us(bm):>22} {extra:>23}   "
               f"{ad[0] / 1000:>9.2f} {bd[0] / 1000:>9.2f} {extra_med:>+7.1%}")
     overall = total_cap / total_plain - 1 if total_plain else 0.0
     wall_plain = statistics.median(r["wall"] for r in rounds["plain"])
@@ -209,7 +244,8 @@ def report(args, rounds, capture, tl, rp):
     if args.json:
         try:
             with open(args.json, "w", encoding="utf-8") as f:
-                json.dump({"rounds": args.rounds, "hash_seed": args.hash_seed, "callbacks": rows,
+                json.dump({"rounds": args.rounds, "hash_seed": args.hash_seed,
+                           "layout_seed": None if args.fixed_layout else args.layout_seed, "callbacks": rows,
                            "overall_extra": overall, "capture_bytes": size, "capture_calls": calls,
                            "capture_dropped": dropped, "bytes_per_million_calls": per_million, "bytes_per_day": per_day,
                            "wall_s": {"plain": wall_plain, "capture": wall_cap},
