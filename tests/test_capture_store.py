@@ -1,5 +1,5 @@
-"""The capture's store: market-data calls packed straight into the current
-segment, and the segments' memory used again once the writer is done with it."""
+"""The capture's store: market-data calls packed in place and streamed into the
+current segment, and the segments' memory used again once the writer is done with it."""
 import decimal
 import enum
 import time
@@ -265,6 +265,29 @@ def test_records_of_several_slotted_types_and_a_type_changed_between_calls_keep_
             for c in CaptureReader(path) if c.name == "on_tick_order"]
     assert back == sent
     assert sent[8][1] == 10.5 and sent[9][1] == 99.25
+
+
+def test_calls_packed_in_place_and_the_careful_way_interleaved_across_segments_keep_order_and_values(
+        tl, tmp_path, monkeypatch):
+    # in-place records reach a segment in whole 64-byte lines, the rest carried
+    # in front of the next one; a careful record, a flush and a sealed segment
+    # each put the carried bytes in first
+    from tessaline_tools import capture as tc
+    monkeypatch.setattr(tc, "SEGMENT_BYTES", 4 << 10)
+    path = str(tmp_path / "interleaved.tlcap")
+    Captured = capturing(tl.VornStrategy, path, flush_interval=0.005)
+    strategy = Captured(make_config())
+    sent = []
+    for n in range(400):
+        value = decimal.Decimal(n) if n % 7 == 3 else "x" * (n % 97)   # every size of carry, and careful calls
+        sent.append((n, value))
+        strategy.on_tick_order(Tick(n, value))
+        if n % 50 == 0:
+            time.sleep(0.01)                                  # the writer takes the segment being filled
+    Captured.capture.close()
+    back = [(c.args[0].biz_index, c.args[0].orig_order_no) for c in CaptureReader(path) if c.name == "on_tick_order"]
+    assert back == sent
+    assert len(_chunk_sizes(path)) > 10
 
 
 def test_the_moments_of_a_call_follow_both_clocks(tl, tmp_path):

@@ -144,12 +144,13 @@ bool pack_missing(Recorder* r, Buffer& out) {
     return true;
 }
 
-// The common call, packed straight into the store's current segment: a record
-// type of plain slots, every one set, holding values that run no Python code
-// while they are packed. Nothing else can reach the store between the record's
-// head and its end, so no copy through a scratch buffer is needed. Any other
-// call (or one made while a gap is open: the gap's record goes first) comes
-// back as 0, no exception set and nothing kept, for the careful way.
+// The common call, packed in place: a record type of plain slots, every one
+// set, holding values that run no Python code while they are packed. Nothing
+// else can reach the store between the record's head and its end, so it is
+// packed into the store's staging buffer, which stays in the cache, and
+// streamed into the current segment when it is whole. Any other call (or one
+// made while a gap is open: the gap's record goes first) comes back as 0, no
+// exception set and nothing kept, for the careful way.
 uint64_t record_in_place(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mono, unsigned long tid) {
     Store& store = *r->store;
     if (store.gap_calls() != 0) return 0;

@@ -16,6 +16,10 @@
 #include <string_view>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace capture {
 
 class Buffer {
@@ -167,6 +171,26 @@ inline char* small_copy(char* p, const void* src, size_t n) {
         std::memcpy(p, s, n);
     }
     return p + n;
+}
+
+// Streaming stores of whole 64-byte lines from src to the line-aligned dst:
+// lines written once and read next by another thread need not pass through
+// this core's caches, where they would push out what this thread uses next.
+// They are ordered only by a fence or a locked instruction (see stream_fence).
+inline void stream_lines(char* dst, const char* src, size_t lines) {
+#if defined(__SSE2__)
+    for (size_t i = 0; i < lines * 64; i += 16)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+#else
+    std::memcpy(dst, src, lines * 64);
+#endif
+}
+
+// Orders the streaming stores made so far before any later store.
+inline void stream_fence() {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
 }
 
 // A marker byte, then the low `bytes` bytes of v, most significant first.

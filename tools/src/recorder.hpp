@@ -132,18 +132,30 @@ public:
     // Appends one call record; returns its sequence number.
     uint64_t commit_call(int kind, std::string_view name_packed, int64_t wall, int64_t mono, uint64_t tid,
                          std::string_view tail, int tail_items);
-    // A call record packed straight into the current segment, for a call whose
-    // values run no Python code while packed (nothing else reaches the store
-    // between its head and its end). begin_call writes the head, with the
-    // sequence number the call gets if it is committed, then `lead` (what the
-    // record's items begin with), and returns where the record starts; the
-    // caller appends the rest to current(), then commits or rewinds to that
-    // start. No gap may be open (its record goes first).
+    // A call record packed in place, for a call whose values run no Python
+    // code while packed (nothing else reaches the store between its head and
+    // its end). begin_call writes the head, with the sequence number the call
+    // gets if it is committed, then `lead` (what the record's items begin
+    // with), into the staging buffer after the segment's carried bytes, and
+    // returns where the record starts there; the caller appends the rest to
+    // current(), then commits or rewinds to that start. No gap may be open
+    // (its record goes first).
+    //
+    // Why a staging buffer: a segment is written once and read next by the
+    // writer thread, so its lines are written with streaming stores that do
+    // not pass through this core's caches (a snapshot's record is five or six
+    // lines, which would otherwise push out as many lines of what the
+    // callbacks use). Those stores go in whole 64-byte lines; the bytes after
+    // the last whole line are carried (at most 63), in front of the next
+    // record. The staging buffer itself is written again by every call, so
+    // it stays in the cache.
     size_t begin_call(int kind, const msgpack::PaddedBytes& name_packed, int64_t wall, int64_t mono, uint64_t tid,
                       int tail_items, const msgpack::PaddedBytes& lead) {
-        Buffer& out = cur_.data;
-        const size_t start = out.size();
-        char* p = out.room(head_room + name_packed.room() + lead.room());
+        Buffer& out = staged_;
+        out.clear();
+        char* p = out.room(sizeof carry_ + head_room + name_packed.room() + lead.room());
+        std::memcpy(p, carry_, sizeof carry_);
+        p += carry_n_;
         *p++ = static_cast<char>(0x90 | (6 + tail_items));  // a fixarray: at most 15 items
         *p++ = static_cast<char>(kind);                      // a positive fixint
         p = msgpack::raw::uint(p, seq_ + 1);
@@ -152,17 +164,22 @@ public:
         p = msgpack::raw::wide(p, mono);
         p = msgpack::raw::uint(p, tid);
         out.set_end(lead.copy_to(p));
-        return start;
+        return carry_n_;
     }
-    Buffer& current() { return cur_.data; }
+    Buffer& current() { return staged_; }
     uint64_t commit_begun(size_t start) {
+        const size_t n = staged_.size();
+        staged_.room(sizeof carry_);  // the carried bytes are copied a whole line at a time
+        stream_in(staged_.data(), n);
+        if (staged_.capacity() > (1u << 20)) [[unlikely]]
+            staged_.release();  // a rare huge record does not keep its memory
         ++cur_.records;
         ++cur_.calls;
         const uint64_t seq = ++seq_;
-        grew(cur_.data.size() - start);
+        grew(n - start);
         return seq;
     }
-    void rewind(size_t start) { cur_.data.truncate(start); }
+    void rewind(size_t start) { staged_.truncate(start); }
     void append(std::string_view records, uint32_t n_records);
     // Writes the gap still open (the capture ends inside it): the next
     // sequence number is the one no call got.
@@ -204,6 +221,32 @@ public:
 private:
     [[gnu::cold]] bool admit_other(int64_t wall, bool& gap_started);
     void write_gap(uint64_t seq_after);
+    // Appends the carried bytes and then src's n bytes to the current segment:
+    // the whole lines with streaming stores, the rest carried. Only after an
+    // ordinary append is the segment's end inside a line: the bytes up to the
+    // next line go in with ordinary stores first.
+    void stream_in(const char* src, size_t n) {
+        Buffer& seg = cur_.data;
+        char* d = seg.room(n);  // (the carried bytes are src's first ones)
+        size_t k = (0 - reinterpret_cast<uintptr_t>(d)) & 63;
+        if (k != 0) [[unlikely]] {
+            if (k > n) k = n;
+            std::memcpy(d, src, k);
+        }
+        const size_t lines = (n - k) / 64;
+        msgpack::stream_lines(d + k, src + k, lines);
+        const size_t kept = k + lines * 64;
+        seg.commit(kept);
+        carry_n_ = static_cast<uint32_t>(n - kept);
+        std::memcpy(carry_, src + kept, sizeof carry_);  // src has room for a line past its end
+    }
+    // The carried bytes into the segment, with ordinary stores: before any
+    // other append, and when the segment is sealed.
+    void flush_carry() {
+        if (carry_n_ == 0) return;
+        cur_.data.append(std::string_view(carry_, carry_n_));
+        carry_n_ = 0;
+    }
     void grew(size_t n) {
         pending_ += n;
         if (pending_ + in_flight_ > peak_) peak_ = pending_ + in_flight_;
@@ -228,8 +271,8 @@ private:
     size_t segment_capacity() const { return segment_bytes_ + segment_bytes_ / 8; }
 
 public:
-    // Every call reads the fields from here to peak_, which share two cache lines
-    // with dropped and gaps.
+    // Every call reads the fields from here to peak_, which share three cache
+    // lines with dropped and gaps.
     size_t budget;
     int64_t day_end_ns = INT64_MAX;
 
@@ -243,7 +286,10 @@ private:
     uint32_t segment_records_;
     size_t segment_bytes_;
     Segment cur_;
+    uint32_t carry_n_ = 0;
+    Buffer staged_;  // the carried bytes, then the call record being packed in place
     size_t peak_ = 0;
+    alignas(16) char carry_[64] = {};  // the segment's bytes after its last whole line
     // the rest: the writer's side, the gap being counted
     std::deque<Segment> sealed_;
     Buffer spare_;  // a written segment's memory, empty, for the next one

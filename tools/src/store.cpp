@@ -40,6 +40,7 @@ bool Store::admit_other(int64_t wall, bool& gap_started) {
 }
 
 void Store::write_gap(uint64_t seq_after) {
+    flush_carry();
     Buffer& out = cur_.data;
     const size_t before = out.size();
     msgpack::array(out, 6);
@@ -58,6 +59,7 @@ uint64_t Store::commit_call(int kind, std::string_view name_packed, int64_t wall
                             std::string_view tail, int tail_items) {
     const uint64_t seq = ++seq_;
     if (gap_calls_) write_gap(seq);
+    flush_carry();
     Buffer& out = cur_.data;
     char* const start = out.room(head_room + name_packed.size() + tail.size());
     char* p = put_call_head(start, kind, seq, name_packed, wall, mono, tid, tail_items);
@@ -71,6 +73,7 @@ uint64_t Store::commit_call(int kind, std::string_view name_packed, int64_t wall
 }
 
 void Store::append(std::string_view records, uint32_t n_records) {
+    flush_carry();
     cur_.data.append(records);
     cur_.records += n_records;
     grew(records.size());
@@ -78,6 +81,12 @@ void Store::append(std::string_view records, uint32_t n_records) {
 
 void Store::seal() {
     if (cur_.records == 0) return;
+    flush_carry();
+    // The segment's streaming stores before any later store of this thread.
+    // (The writer thread reads a segment only after taking the interpreter
+    // lock that this thread released, a locked instruction, which orders them
+    // too, also when the writer seals the segment itself.)
+    msgpack::stream_fence();
     sealed_.push_back(std::move(cur_));
     cur_ = Segment{};
     if (spare_.capacity() >= segment_capacity()) cur_.data = std::move(spare_);
