@@ -271,7 +271,7 @@ private:
     size_t segment_capacity() const { return segment_bytes_ + segment_bytes_ / 8; }
 
 public:
-    // Every call reads the fields from here to peak_, which share three cache
+    // Every call reads the fields from here to carry_, which share three cache
     // lines with dropped and gaps.
     size_t budget;
     int64_t day_end_ns = INT64_MAX;
