@@ -521,3 +521,31 @@ def test_written_chunks_read_back_whole(tmp_path, monkeypatch, level, short_writ
         cf.check_header(path, r)
         back = [(raw, n) for _, raw, n in cf.iter_chunks(path, r, damage.append)]
     assert damage == [] and back == [(raw, i + 1) for i, raw in enumerate(raws)]
+
+
+@pytest.mark.parametrize("advice_fails", [False, True])
+def test_written_chunks_are_sent_on_and_leave_the_cache(tmp_path, monkeypatch, advice_fails):
+    """Each time the file is sent on to the disk, the advice covers what was sent on the
+    time before (written back by now, so it leaves the cache) as well as what is new;
+    closing covers the rest.  A system that refuses the advice changes nothing."""
+    calls = []
+
+    def advise(fd, offset, length, advice):
+        calls.append((offset, length, advice))
+        if advice_fails:
+            raise OSError(22, "Invalid argument")
+
+    monkeypatch.setattr(cf, "_fadvise", advise)
+    monkeypatch.setattr(cf, "SEND_ON_BYTES", 1)
+    path = str(tmp_path / "sent.tlcap")
+    f = cf.ChunkFile(path, 3)
+    raws, ends = [b"\x91\x01" * n for n in (10, 2000, 30)], []
+    for raw in raws:
+        f.write(raw, 1)
+        ends.append(f.size)
+    f.close()
+    dontneed = os.POSIX_FADV_DONTNEED
+    assert calls == [(0, 0, dontneed), (0, 0, dontneed), (ends[0], 0, dontneed), (ends[1], 0, dontneed)]
+    with open(path, "rb") as r:
+        cf.check_header(path, r)
+        assert [raw for _, raw, _ in cf.iter_chunks(path, r, pytest.fail)] == raws

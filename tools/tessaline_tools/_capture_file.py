@@ -30,6 +30,13 @@ import zstandard
 # callbacks' thread once more per chunk
 from zlib_ng.zlib_ng import crc32 as _chunk_crc32
 
+# (not on every system)
+_fadvise = getattr(os, "posix_fadvise", None)
+_DONTNEED = getattr(os, "POSIX_FADV_DONTNEED", 0)
+# bytes written between two times the file is sent on to the disk: the advice releases and
+# takes back the interpreter lock, which the callbacks' thread then hands over once more
+SEND_ON_BYTES = 8 << 20
+
 MAGIC = b"TSLCAP\r\n"
 FORMAT_VERSION = 2                                            # what the writer writes
 READABLE_VERSIONS = (1, 2)
@@ -98,7 +105,13 @@ class ChunkFile:
     The file is unbuffered: each chunk goes to the system in whole, and a thread
     stuck in a write on a disk that does not answer holds no lock that the rest
     of the process (or its exit) would wait for.  Compression and writing release
-    the interpreter lock."""
+    the interpreter lock.
+
+    Each chunk is sent on to the disk by the thread that wrote it, and what the
+    disk already holds leaves the page cache (nobody reads a capture while it is
+    written).  Otherwise the system's own flusher threads write a day of capture
+    back later, on whatever processor they find, the callbacks' among them, and
+    the capture's pages push the process's own out of the cache."""
 
     def __init__(self, path, level=3):
         self.path = path
@@ -107,6 +120,8 @@ class ChunkFile:
         self._f = open(path, "xb", buffering=0)  # never overwrite an earlier capture
         self.size = 0
         self.chunks = 0
+        self._sent_from = 0    # where the pages the system may still hold begin
+        self._sent_to = 0      # the end of what was last sent on
         self._zc = compressor(level)
         self._write_all(file_header())
 
@@ -125,6 +140,20 @@ class ChunkFile:
         if n < len(head) + len(payload):
             self._write_all((head + payload)[n:])
         self.chunks += 1
+        if self.size - self._sent_to >= SEND_ON_BYTES:
+            self._send_on()
+
+    def _send_on(self):
+        """Starts writing back what was written since the last time, and lets what was
+        sent on then, written back by now, leave the cache.  Advice only: a failure of
+        it changes nothing."""
+        if _fadvise is None:
+            return
+        try:
+            _fadvise(self._f.fileno(), self._sent_from, 0, _DONTNEED)
+        except OSError:
+            pass
+        self._sent_from, self._sent_to = self._sent_to, self.size
 
     def close(self, sync=True):
         if self._f is None:
@@ -134,6 +163,8 @@ class ChunkFile:
             if sync:
                 try:
                     os.fsync(f.fileno())
+                    if _fadvise is not None:
+                        _fadvise(f.fileno(), self._sent_from, 0, _DONTNEED)  # all of it is on the disk
                 except OSError:
                     pass
         finally:
