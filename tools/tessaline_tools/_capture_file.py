@@ -107,11 +107,12 @@ class ChunkFile:
     of the process (or its exit) would wait for.  Compression and writing release
     the interpreter lock.
 
-    Each chunk is sent on to the disk by the thread that wrote it, and what the
-    disk already holds leaves the page cache (nobody reads a capture while it is
-    written).  Otherwise the system's own flusher threads write a day of capture
-    back later, on whatever processor they find, the callbacks' among them, and
-    the capture's pages push the process's own out of the cache."""
+    The writer's thread sends the file on to the disk itself, every few
+    megabytes, and what the disk already holds leaves the page cache (nobody
+    reads a capture while it is written).  Otherwise the system's own flusher
+    threads write a day of capture back later, on whatever processor they find,
+    the callbacks' among them, and the capture's pages push the process's own
+    out of the cache."""
 
     def __init__(self, path, level=3):
         self.path = path
@@ -140,15 +141,13 @@ class ChunkFile:
         if n < len(head) + len(payload):
             self._write_all((head + payload)[n:])
         self.chunks += 1
-        if self.size - self._sent_to >= SEND_ON_BYTES:
+        if _fadvise is not None and self.size - self._sent_to >= SEND_ON_BYTES:
             self._send_on()
 
     def _send_on(self):
         """Starts writing back what was written since the last time, and lets what was
         sent on then, written back by now, leave the cache.  Advice only: a failure of
         it changes nothing."""
-        if _fadvise is None:
-            return
         try:
             _fadvise(self._f.fileno(), self._sent_from, 0, _DONTNEED)
         except OSError:
