@@ -4,6 +4,7 @@ between them.  The session runs are short (5 instruments, 11 + 11 minutes of
 continuous trading, a Friday and the Monday after) so that the whole file
 stays within a few seconds."""
 import datetime as dt_module
+import sys
 import threading
 from collections import Counter
 from datetime import date, datetime
@@ -216,6 +217,18 @@ class TestMarketPlan:
                     if r.trade_type == ord("F"):
                         orders[r.biz_index] = (t, r.trade_volume)
         assert orders                                                  # the market did trade
+
+    def test_a_snapshot_alone_holds_its_book_volumes(self):
+        # as a live feed decodes them: made with the record and let go with it, not held
+        # for the whole day by the market (where a callback would find them cold in memory)
+        stream = self.day().stream()
+        kept = next([v for v in r.bid_volume + r.ask_volume if v > 256]
+                    for _, _, _, name, r in stream if name == "on_snapshot")
+        for _ in range(200):                    # well past the snapshot and its instrument's next
+            next(stream)
+        alone = [int(str(v)) for v in kept]     # ints no one else holds, for the count to expect
+        assert kept and all(type(v) is int for v in kept)
+        assert [sys.getrefcount(v) for v in kept] == [sys.getrefcount(v) for v in alone]
 
     def test_next_day_starts_from_the_previous_close(self):
         first = self.day()

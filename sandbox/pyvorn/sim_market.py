@@ -22,6 +22,12 @@ records, bit for bit.
 
 Times are nanoseconds since 1970-01-01 of naive local time; record stamps are
 ints YYYYMMDDHHMMSSmmm as the gateway sends them.
+
+A record's values are made when the record is, as a gateway decoding a message
+makes them: the day's drawn quantities stay numbers in arrays until then.  Int
+objects made once for the whole day and shared by every record would sit cold
+in memory when a callback reads them, and would never be freed when the host
+lets a record go; neither is true of a live feed.
 """
 import bisect
 import functools
@@ -168,7 +174,8 @@ def limits_of(prev_close_ticks):
 
 
 class _InstrumentDay:
-    """Arrays of one instrument's day; built once, read by the stream and the counter."""
+    """Arrays of one instrument's day; built once, read by the stream and the counter.
+    The quantities a record carries stay numpy arrays: each record gets ints of its own."""
 
     __slots__ = ("inst", "index", "prev_close", "low", "high", "times", "path", "phases",
                  "book_vols", "counts", "sides", "aggressive", "sizes", "offsets", "cancels")
@@ -192,14 +199,14 @@ class _InstrumentDay:
         steps = rng.integers(-1, 2, size=n)
         steps[0] = gap
         self.path = np.clip(prev_close + np.cumsum(steps), self.low, self.high).tolist()
-        self.book_vols = (rng.integers(1, 60, size=(n, 2 * plan.book_levels)) * 100).tolist()
+        self.book_vols = rng.integers(1, 60, size=(n, 2 * plan.book_levels)) * 100
         counts = rng.poisson(plan.l2_orders_per_snapshot, size=n)
         counts[0] = 0                       # nothing trades before the opening snapshot
         total = int(counts.sum())
         self.counts = counts.tolist()
         self.sides = rng.integers(0, 2, size=total).tolist()
         self.aggressive = (rng.random(total) < 0.5).tolist()
-        self.sizes = (rng.integers(1, 11, size=total) * 100).tolist()
+        self.sizes = rng.integers(1, 11, size=total) * 100
         self.offsets = rng.integers(0, 3, size=total).tolist()
         cancels = rng.random(n) < plan.cancel_probability
         cancels[0] = False
@@ -349,7 +356,7 @@ class MarketDay:
                                      trade_price=0.0, trade_volume=csize, value_trade=0.0))
                     continue
                 side = d.sides[r]
-                size = d.sizes[r]
+                size = int(d.sizes[r])
                 off = d.offsets[r]
                 aggressive = d.aggressive[r]
                 r += 1
@@ -402,7 +409,7 @@ class MarketDay:
                 elif last < st["l"]:
                     st["l"] = last
                 st["c"] = last
-            vols = d.book_vols[k]
+            vols = d.book_vols[k].tolist()
             bids = [price_of(last - j) for j in range(levels) if last - j >= low]
             asks = [price_of(last + 1 + j) for j in range(levels) if last + 1 + j <= high]
             yield (t, i, nxt(), ON_SNAPSHOT,
