@@ -14,8 +14,10 @@ import pytest
 
 from corvix.tarrow.core.events import EVENT, Event
 from corvix.tarrow.portfolio.account import Account
+from pyvorn import sim_market
 from pyvorn.enums import (AlgoControlType, AlgoType, MarketType, MDType, OrderStatusType, PriceType, Side,
                           SubscribeDataType, TDType)
+from pyvorn.records import Bar, Snapshot, TickOrder, TickTrade
 from pyvorn.sim_gateway import Scheduler, SimAlgoEngine, SimCounter
 from pyvorn.sim_market import (NS_PER_S, MarketDay, SessionPlan, limits_of, make_universe, ns_of, ns_of_stamp,
                                price_of, stamp_of)
@@ -229,6 +231,39 @@ class TestMarketPlan:
         alone = [int(str(v)) for v in kept]     # ints no one else holds, for the count to expect
         assert kept and all(type(v) is int for v in kept)
         assert [sys.getrefcount(v) for v in kept] == [sys.getrefcount(v) for v in alone]
+
+    @pytest.mark.parametrize("threaded", [False, True])
+    def test_each_record_is_made_just_before_it_is_delivered(self, monkeypatch, threaded):
+        # as a live gateway decodes a message just before its callback: a record made
+        # ahead (a step's worth, or one per instrument waiting in the merge) would sit
+        # cold in memory when the callback first reads it
+        made = []
+
+        def counted(kind):
+            class Counted(kind):
+                __slots__ = ()
+
+                def __init__(self, *args, **kwargs):
+                    super().__init__(*args, **kwargs)
+                    made.append(self)
+            return Counted
+
+        for kind in (Snapshot, TickOrder, TickTrade, Bar):
+            monkeypatch.setattr(sim_market, kind.__name__, counted(kind))
+        late = []
+        timed_call = Simulator._timed_call
+
+        def check(sim, name, fn, args=()):
+            if name in ("on_snapshot", "on_tick_order", "on_tick_trade", "on_bar") and made[-1] is not args[0]:
+                late.append(name)
+            return timed_call(sim, name, fn, args)
+
+        monkeypatch.setattr(Simulator, "_timed_call", check)
+        report, host, result = run_simulation(Options(instruments=3, days=1, minutes_per_half=11, seed=7,
+                                                      threaded=threaded))
+        assert report["ok"] and result.calls["on_snapshot"] > 0
+        assert late == [] and len(made) == sum(result.calls[n] for n in ("on_snapshot", "on_tick_order",
+                                                                          "on_tick_trade", "on_bar"))
 
     def test_next_day_starts_from_the_previous_close(self):
         first = self.day()

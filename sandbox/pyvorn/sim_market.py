@@ -23,11 +23,14 @@ records, bit for bit.
 Times are nanoseconds since 1970-01-01 of naive local time; record stamps are
 ints YYYYMMDDHHMMSSmmm as the gateway sends them.
 
-A record's values are made when the record is, as a gateway decoding a message
-makes them: the day's drawn quantities stay numbers in arrays until then.  Int
-objects made once for the whole day and shared by every record would sit cold
-in memory when a callback reads them, and would never be freed when the host
-lets a record go; neither is true of a live feed.
+A record is made just before it is delivered, as a gateway decodes a message
+just before its callback: the stream the simulator reads carries, for each
+record, a function that makes it, and the day's drawn quantities stay numbers
+in arrays until then.  Records made ahead (a step's worth, or one per
+instrument waiting in the merge) or int objects shared by every record of the
+day would sit cold in memory when a callback first reads them, and shared ones
+would never be freed when the host lets a record go; neither is true of a live
+feed.
 """
 import bisect
 import functools
@@ -173,6 +176,17 @@ def limits_of(prev_close_ticks):
     return (prev_close_ticks * 9 + 5) // 10, (prev_close_ticks * 11 + 5) // 10
 
 
+def _snapshot(book_vols, last, levels, low, high, fields):
+    """A snapshot with its order book made now: the prices of the levels
+    inside the price limits around ``last`` (in ticks), and the volumes of
+    ``book_vols``, the bid levels' then the ask levels'."""
+    vols = book_vols.tolist()
+    bids = [price_of(last - j) for j in range(levels) if last - j >= low]
+    asks = [price_of(last + 1 + j) for j in range(levels) if last + 1 + j <= high]
+    return Snapshot(**fields, bid_price=bids, bid_volume=vols[:len(bids)], ask_price=asks,
+                    ask_volume=vols[levels:levels + len(asks)])
+
+
 class _InstrumentDay:
     """Arrays of one instrument's day; built once, read by the stream and the counter.
     The quantities a record carries stay numpy arrays: each record gets ints of its own."""
@@ -259,9 +273,21 @@ class MarketDay:
 
     # ------------------------------------------------------------ records
 
-    def stream(self):
-        """Every record of the day as ``(t_ns, instrument_index, seq, callback_name, record)``, in time order."""
-        return heapq.merge(*(self._instrument_stream(d) for d in self._days))
+    def stream(self, lazy=False):
+        """Every record of the day as ``(t_ns, instrument_index, seq, callback_name, record)``, in time order.
+
+        With ``lazy``, each item carries a function of no arguments that makes
+        its record, for the caller to call when it delivers the record (items
+        are ordered by their first three values alone, which are unique).
+        """
+        items = heapq.merge(*(self._instrument_stream(d) for d in self._days))
+        if lazy:
+            return items
+        return ((t, i, seq, name, make()) for t, i, seq, name, make in items)
+
+    def market_type(self, index):
+        """The market of the instrument at ``index`` of the universe."""
+        return self._days[index].inst.market_type
 
     def count_records(self):
         """{callback name: number of records} of the whole day (generates them)."""
@@ -302,7 +328,8 @@ class MarketDay:
                     h, lo, c = st["h"], st["l"], st["c"]
                 st["seq"] += 1
                 pending.append((end + bar_delay_ns, i, st["seq"], ON_BAR,
-                                Bar(security_id=sid, market_type=mt, end_time=stamp_of(end),
+                                functools.partial(
+                                    Bar, security_id=sid, market_type=mt, end_time=stamp_of(end),
                                     start_time=stamp_of(end - minute_ns), orig_time=stamp_of(end + bar_delay_ns),
                                     open=price_of(o), close=price_of(c), high=price_of(h), low=price_of(lo),
                                     amount=st["val"] - st["a0"], volume=st["vol"] - st["v0"],
@@ -349,11 +376,12 @@ class MarketDay:
                     trade_seq = next_appl
                     next_appl += 1
                     yield (te, i, nxt(), ON_TICK_TRADE,
-                           TickTrade(security_id=sid, market_type=mt, trade_time=stamp_of(te), trade_type=_CANCEL,
-                                     biz_index=trade_seq, channel_no=2011,
-                                     bid_appl_seq_num=cseq if side == 0 else 0,
-                                     offer_appl_seq_num=cseq if side == 1 else 0,
-                                     trade_price=0.0, trade_volume=csize, value_trade=0.0))
+                           functools.partial(
+                               TickTrade, security_id=sid, market_type=mt, trade_time=stamp_of(te),
+                               trade_type=_CANCEL, biz_index=trade_seq, channel_no=2011,
+                               bid_appl_seq_num=cseq if side == 0 else 0,
+                               offer_appl_seq_num=cseq if side == 1 else 0,
+                               trade_price=0.0, trade_volume=csize, value_trade=0.0))
                     continue
                 side = d.sides[r]
                 size = int(d.sizes[r])
@@ -370,10 +398,11 @@ class MarketDay:
                     price = last - off if side == 0 else last + 1 + off
                     price = min(max(price, low), high)
                 yield (te, i, nxt(), ON_TICK_ORDER,
-                       TickOrder(security_id=sid, market_type=mt, order_time=stamp_of(te),
-                                 side=_BUY if side == 0 else _SELL, order_type=_LIMIT, biz_index=appl,
-                                 channel_no=2011, order_price=price_of(price), order_volume=size,
-                                 orig_order_no=appl))
+                       functools.partial(
+                           TickOrder, security_id=sid, market_type=mt, order_time=stamp_of(te),
+                           side=_BUY if side == 0 else _SELL, order_type=_LIMIT, biz_index=appl,
+                           channel_no=2011, order_price=price_of(price), order_volume=size,
+                           orig_order_no=appl))
                 if trades:
                     rest_seq, rest_size = other.pop(0)
                     volume = min(size, rest_size)
@@ -385,10 +414,11 @@ class MarketDay:
                     trade_seq = next_appl
                     next_appl += 1
                     yield (te, i, nxt(), ON_TICK_TRADE,
-                           TickTrade(security_id=sid, market_type=mt, trade_time=stamp_of(te), trade_type=_FILL,
-                                     biz_index=trade_seq, channel_no=2011, bid_appl_seq_num=bid_seq,
-                                     offer_appl_seq_num=offer_seq, trade_price=price_of(price),
-                                     trade_volume=volume, value_trade=value))
+                           functools.partial(
+                               TickTrade, security_id=sid, market_type=mt, trade_time=stamp_of(te),
+                               trade_type=_FILL, biz_index=trade_seq, channel_no=2011, bid_appl_seq_num=bid_seq,
+                               offer_appl_seq_num=offer_seq, trade_price=price_of(price),
+                               trade_volume=volume, value_trade=value))
                 else:
                     own.append((appl, size))
                     if len(own) > 20:
@@ -409,14 +439,11 @@ class MarketDay:
                 elif last < st["l"]:
                     st["l"] = last
                 st["c"] = last
-            vols = d.book_vols[k].tolist()
-            bids = [price_of(last - j) for j in range(levels) if last - j >= low]
-            asks = [price_of(last + 1 + j) for j in range(levels) if last + 1 + j <= high]
             yield (t, i, nxt(), ON_SNAPSHOT,
-                   Snapshot(security_id=sid, market_type=mt, orig_time=stamp_of(t), trading_phase_code=d.phases[k],
-                            pre_close_price=pre_f, open_price=price_of(day_open), high_price=price_of(day_high),
-                            low_price=price_of(day_low), last_price=price_of(last), close_price=price_of(last),
-                            total_volume_trade=state["vol"], total_value_trade=state["val"], num_trades=n_trades,
-                            high_limited=high_f, low_limited=low_f, bid_price=bids, bid_volume=vols[:len(bids)],
-                            ask_price=asks, ask_volume=vols[levels:levels + len(asks)]))
+                   functools.partial(_snapshot, d.book_vols[k], last, levels, low, high,
+                           dict(security_id=sid, market_type=mt, orig_time=stamp_of(t), trading_phase_code=d.phases[k],
+                                pre_close_price=pre_f, open_price=price_of(day_open), high_price=price_of(day_high),
+                                low_price=price_of(day_low), last_price=price_of(last), close_price=price_of(last),
+                                total_volume_trade=state["vol"], total_value_trade=state["val"],
+                                num_trades=n_trades, high_limited=high_f, low_limited=low_f)))
         yield from due(bar_ends[-1] + bar_delay_ns)

@@ -343,7 +343,7 @@ class Simulator:
         try:
             for t, name, args in batch:
                 at(t)
-                deliver(name, args)
+                deliver(name, (args(),) if channel == "md" else args)
         finally:
             at(None)
 
@@ -389,16 +389,16 @@ class Simulator:
                 clock.advance_to(item.t_ns)
                 deliver(item.name, item.args)
             else:
-                t, _, _, name, record = md[i]
+                t, _, _, name, make = md[i]
                 i += 1
                 clock.advance_to(t)
-                deliver(name, (record,))
+                deliver(name, (make(),))
         clock.advance_to(end)
 
     def _run_step_threaded(self, end, md, dyn):
         work = {}
         if md:
-            work["md"] = [(t, name, (record,)) for t, _, _, name, record in md]
+            work["md"] = [(t, name, make) for t, _, _, name, make in md]  # each record made when delivered
         for item in dyn:
             work.setdefault(item.channel, []).append((item.t_ns, item.name, item.args))
         due = self.clock.next_due_ns()
@@ -493,11 +493,12 @@ class Simulator:
         return result
 
     def _market_stream(self, market):
-        """The day's records; bars only for markets whose one-minute bars were subscribed."""
+        """The day's records, each as the function that makes it (called when it is
+        delivered); bars only for markets whose one-minute bars were subscribed."""
         subscribed = {}
-        for item in market.stream():
+        for item in market.stream(lazy=True):
             if item[3] == "on_bar":
-                mt = item[4].market_type
+                mt = market.market_type(item[1])
                 ok = subscribed.get(mt)
                 if ok is None:
                     ok = subscribed[mt] = self.gateway.bars_subscribed(mt)
