@@ -163,6 +163,13 @@ def test_a_segment_used_again_holds_only_its_own_records_within_the_budget():
     assert rec.peak < rec.budget + len(record)
 
 
+def test_a_captured_method_needs_a_recorder_that_was_set_up():
+    # refused when made, rather than a crash at its first call
+    with pytest.raises(RuntimeError, match="not initialised"):
+        native.HotMethod(recorder=native.Recorder.__new__(native.Recorder), name="on_tick", attrs=("price",),
+                         base=lambda self, tick: None, generic=lambda *a, **k: None, schema_hook=lambda t: 1)
+
+
 def _tick_of_another_type(k):
     """A record of a type not seen before (each one a new entry in the method's table)."""
     kind = type(f"Tick{k}", (Tick,), {"__slots__": ()})

@@ -43,8 +43,12 @@ struct InPlaceShape {
 };
 
 struct HotImpl {
-    // what every call reads, first
-    Ref recorder;
+    // what every call reads, first: the recorder's store and packer reached
+    // straight from here (a call goes from this object to the store, with no
+    // stop at the recorder); null once the references are cleared
+    Store* store = nullptr;
+    ValuePacker* packer = nullptr;
+    Ref recorder;  // owns the store and the packer
     Ref base;
     msgpack::PaddedBytes name_packed;
     InPlaceShape shape;
@@ -58,10 +62,13 @@ struct HotImpl {
     bool scratch_busy = false;
 };
 
+// The state is held in the object itself: a call reads it right after the
+// object's head, rather than one pointer further on.
 struct HotMethod {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    HotImpl* impl;
+    bool constructed;  // impl is built (tp_alloc leaves it zeroed, not constructed)
+    HotImpl impl;
 };
 
 HotMethod* self_of(PyObject* o) { return reinterpret_cast<HotMethod*>(o); }
@@ -151,8 +158,8 @@ bool pack_missing(Recorder* r, Buffer& out) {
 // streamed into the current segment when it is whole. Any other call (or one
 // made while a gap is open: the gap's record goes first) comes back as 0, no
 // exception set and nothing kept, for the careful way.
-uint64_t record_in_place(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mono, unsigned long tid) {
-    Store& store = *r->store;
+uint64_t record_in_place(HotImpl& m, PyObject* rec, int64_t wall, int64_t mono, unsigned long tid) {
+    Store& store = *m.store;
     if (store.gap_calls() != 0) return 0;
     // a record given up half-way, or cut by a failed allocation, leaves nothing behind
     struct Rewind {
@@ -163,7 +170,7 @@ uint64_t record_in_place(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, i
             if (!done) store.rewind(start);
         }
     } rewind{store, store.begin_call(kind_call, m.name_packed, wall, mono, tid, 2, m.shape.lead)};
-    if (!r->packer->pack_quiet_slots(store.current(), reinterpret_cast<const char*>(rec), m.shape.offsets, m.shape.n))
+    if (!m.packer->pack_quiet_slots(store.current(), reinterpret_cast<const char*>(rec), m.shape.offsets, m.shape.n))
         return 0;
     rewind.done = true;
     return store.commit_begun(rewind.start);
@@ -182,7 +189,7 @@ uint64_t record_in_place(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, i
     if (e == nullptr) return 0;
     if (e->all_slots && !tried) {
         use_in_place(m, *e);
-        if (const uint64_t seq = record_in_place(m, r, rec, wall, mono, tid)) return seq;
+        if (const uint64_t seq = record_in_place(m, rec, wall, mono, tid)) return seq;
     }
     const long sid = e->sid;
     Scratch scratch(m.scratch, m.scratch_busy);
@@ -239,8 +246,8 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
     const unsigned long tid = PyThread_get_thread_ident();
     PyTypeObject* t = Py_TYPE(rec);
     // shape.version is never 0, so a type with no valid version tag never matches
-    if (tid == r->last_thread && t == m.shape.type && m.shape.version == version_of(t)) [[likely]] {
-        if (const uint64_t seq = record_in_place(m, r, rec, wall, mono, tid)) [[likely]]
+    if (tid == m.store->last_thread && t == m.shape.type && m.shape.version == version_of(t)) [[likely]] {
+        if (const uint64_t seq = record_in_place(m, rec, wall, mono, tid)) [[likely]]
             return seq;
         return record_careful(m, r, rec, wall, mono, tid, true);
     }
@@ -263,11 +270,16 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
 // A call that could not be recorded: true if the callback goes on (the
 // failure, the capture's own, is reported and costs only this call's record);
 // false for KeyboardInterrupt and the like, which go on up.
-[[gnu::noinline, gnu::cold]] bool drop_failed_call(PyObject* callable, Recorder* r) {
+[[gnu::noinline, gnu::cold]] bool drop_failed_call(PyObject* callable, Store& store) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     PyErr_WriteUnraisable(callable);
-    ++r->store->dropped;
+    ++store.dropped;
     return true;
+}
+
+[[gnu::noinline, gnu::cold]] PyObject* cleared_error() {
+    PyErr_SetString(PyExc_RuntimeError, "the captured method is cleared");
+    return nullptr;
 }
 
 [[gnu::noinline, gnu::cold]] PyObject* call_generic(HotImpl& m, PyObject* const* args, size_t nargsf,
@@ -276,25 +288,27 @@ uint64_t record(HotImpl& m, Recorder* r, PyObject* rec, int64_t wall, int64_t mo
 }
 
 PyObject* hot_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    HotMethod* self = self_of(callable);
-    HotImpl& m = *self->impl;
+    HotImpl& m = self_of(callable)->impl;
+    Store* store = m.store;
+    if (store == nullptr) [[unlikely]]
+        return cleared_error();  // (a finalizer run while a cycle is collected may still call it)
     if (PyVectorcall_NARGS(nargsf) != 2 || kwnames != nullptr) [[unlikely]]
         return call_generic(m, args, nargsf, kwnames);
-    Recorder* r = reinterpret_cast<Recorder*>(m.recorder.get());
+    Recorder* r = reinterpret_cast<Recorder*>(m.recorder.get());  // for the rare paths: not read on the common one
     int64_t wall, mono;
-    r->clock.now(wall, mono);
+    store->clock.now(wall, mono);
     bool gap_started = false;
     uint64_t seq = 0;
-    if (r->store->admit(wall, gap_started)) [[likely]] {
+    if (store->admit(wall, gap_started)) [[likely]] {
         try {
             seq = record(m, r, args[1], wall, mono);
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         }
         if (seq == 0) [[unlikely]] {
-            if (!drop_failed_call(callable, r)) return nullptr;
-        } else {
-            after_record(r);
+            if (!drop_failed_call(callable, *store)) return nullptr;
+        } else if (store->take_filled()) [[unlikely]] {
+            wake_writer(r);
         }
     } else if (gap_started) {
         report_gap(r);
@@ -321,21 +335,29 @@ PyObject* hot_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
             return nullptr;
         }
     }
+    Recorder* r = reinterpret_cast<Recorder*>(recorder);
+    if (r->store == nullptr || r->packer == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the Recorder is not initialised");
+        return nullptr;
+    }
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(name, &n);
     if (s == nullptr) return nullptr;
     Ref o = Ref::steal(type->tp_alloc(type, 0));
     if (!o) return nullptr;
     HotMethod* self = self_of(o.get());
+    new (&self->impl) HotImpl();  // (builds nothing on the heap: cannot throw)
+    self->constructed = true;
+    HotImpl& m = self->impl;
     try {
-        self->impl = new HotImpl();
         Buffer packed;
         msgpack::str(packed, std::string_view(s, static_cast<size_t>(n)));
-        self->impl->name_packed = msgpack::PaddedBytes(packed.view());
+        m.name_packed = msgpack::PaddedBytes(packed.view());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    HotImpl& m = *self->impl;
+    m.store = r->store;
+    m.packer = r->packer;
     m.recorder = Ref::borrow(recorder);
     m.name = Ref::borrow(name);
     m.attrs = Ref::borrow(attrs);
@@ -347,8 +369,8 @@ PyObject* hot_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 }
 
 int hot_traverse(PyObject* o, visitproc visit, void* arg) {
-    HotImpl* m = self_of(o)->impl;
-    if (m == nullptr) return 0;
+    if (!self_of(o)->constructed) return 0;
+    HotImpl* m = &self_of(o)->impl;
     for (const Ref* r : {&m->recorder, &m->name, &m->attrs, &m->base, &m->generic, &m->schema_hook})
         if (int v = r->visit(visit, arg)) return v;
     for (const TypeEntry& e : m->types)
@@ -357,9 +379,12 @@ int hot_traverse(PyObject* o, visitproc visit, void* arg) {
 }
 
 int hot_clear(PyObject* o) {
-    HotImpl* m = self_of(o)->impl;
-    if (m == nullptr) return 0;
-    // every reference goes before any is released: a finalizer it runs may reach this object
+    if (!self_of(o)->constructed) return 0;
+    HotImpl* m = &self_of(o)->impl;
+    // every reference goes before any is released: a finalizer it runs may reach
+    // this object, and a call then finds no store
+    m->store = nullptr;
+    m->packer = nullptr;
     HotImpl gone;
     std::swap(gone.recorder, m->recorder);
     std::swap(gone.name, m->name);
@@ -375,7 +400,7 @@ int hot_clear(PyObject* o) {
 void hot_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
     hot_clear(o);
-    delete self_of(o)->impl;
+    if (self_of(o)->constructed) self_of(o)->impl.~HotImpl();
     Py_TYPE(o)->tp_free(o);
 }
 
@@ -385,7 +410,7 @@ PyObject* hot_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 bool usable(HotMethod* self) {
-    if (self->impl != nullptr && self->impl->recorder) return true;
+    if (self->constructed && self->impl.store != nullptr) return true;
     PyErr_SetString(PyExc_RuntimeError, "the captured method is cleared");
     return false;
 }
@@ -396,11 +421,11 @@ PyObject* hot_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* get_name(PyObject* o, void*) {
-    return usable(self_of(o)) ? Py_NewRef(self_of(o)->impl->name.get()) : nullptr;
+    return usable(self_of(o)) ? Py_NewRef(self_of(o)->impl.name.get()) : nullptr;
 }
 
 PyObject* get_wrapped(PyObject* o, void*) {
-    return usable(self_of(o)) ? Py_NewRef(self_of(o)->impl->base.get()) : nullptr;
+    return usable(self_of(o)) ? Py_NewRef(self_of(o)->impl.base.get()) : nullptr;
 }
 
 PyGetSetDef hot_getset[] = {

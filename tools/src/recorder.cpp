@@ -12,7 +12,7 @@ namespace capture {
 bool register_thread(Recorder* r, unsigned long tid) {
     auto& known = *r->threads;
     if (std::find(known.begin(), known.end(), tid) != known.end()) {
-        r->last_thread = tid;
+        r->store->last_thread = tid;
         return true;
     }
     Ref tid_obj = Ref::steal(PyLong_FromUnsignedLong(tid));
@@ -22,7 +22,7 @@ bool register_thread(Recorder* r, unsigned long tid) {
                                                 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!result) return false;
     known.push_back(tid);
-    r->last_thread = tid;
+    r->store->last_thread = tid;
     return true;
 }
 
@@ -156,8 +156,6 @@ PyObject* recorder_new(PyTypeObject* type, PyObject*, PyObject*) {
     r->store = nullptr;
     r->packer = nullptr;
     r->threads = nullptr;
-    r->clock = CallClock{};
-    r->last_thread = 0;  // no thread has ident 0
     return o;
 }
 

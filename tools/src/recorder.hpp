@@ -27,6 +27,37 @@ inline constexpr int kind_gap = 9;
 // Extension code of a tuple's contents.
 inline constexpr int8_t ext_tuple = 2;
 
+// Wall and monotonic clocks, as time.time_ns() and time.monotonic_ns() read them.
+inline int64_t clock_ns(clockid_t clock) {
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+inline int64_t wall_ns() { return clock_ns(CLOCK_REALTIME); }
+inline int64_t monotonic_ns() { return clock_ns(CLOCK_MONOTONIC); }
+
+// The moments of a market-data call, read with one clock: the monotonic clock
+// at the call, and the wall clock as the monotonic one plus their difference,
+// read again once a millisecond. A read of a clock is a sizeable share of what
+// recording such a call costs; the wall time so found is off by no more than
+// the clock's slewing over a millisecond (half a microsecond at most), and a
+// wall clock that is set shows within a millisecond.
+struct CallClock {
+    int64_t wall_minus_mono;
+    int64_t fresh_until;  // the monotonic time after which the difference is read again (0: never read)
+
+    void now(int64_t& wall, int64_t& mono) {
+        mono = monotonic_ns();
+        if (mono < fresh_until) {
+            wall = mono + wall_minus_mono;
+            return;
+        }
+        wall = wall_ns();
+        wall_minus_mono = wall - mono;
+        fresh_until = mono + 1000000;
+    }
+};
+
 struct Segment {
     Buffer data;
     uint32_t records = 0;
@@ -272,9 +303,13 @@ private:
 
 public:
     // Every call reads the fields from here to carry_, which share three cache
-    // lines with dropped and gaps.
+    // lines with dropped and gaps: the call's clock and the thread that called
+    // last are kept here too, so that a call reads the store and nothing of the
+    // recorder that owns it.
     size_t budget;
     int64_t day_end_ns = INT64_MAX;
+    CallClock clock{};
+    unsigned long last_thread = 0;  // the thread that called last (registered); no thread has ident 0
 
 private:
     size_t pending_ = 0;
@@ -298,45 +333,11 @@ private:
     uint64_t gap_seq_before_ = 0;
 };
 
-// Wall and monotonic clocks, as time.time_ns() and time.monotonic_ns() read them.
-inline int64_t clock_ns(clockid_t clock) {
-    timespec ts;
-    clock_gettime(clock, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-inline int64_t wall_ns() { return clock_ns(CLOCK_REALTIME); }
-inline int64_t monotonic_ns() { return clock_ns(CLOCK_MONOTONIC); }
-
-// The moments of a market-data call, read with one clock: the monotonic clock
-// at the call, and the wall clock as the monotonic one plus their difference,
-// read again once a millisecond. A read of a clock is a sizeable share of what
-// recording such a call costs; the wall time so found is off by no more than
-// the clock's slewing over a millisecond (half a microsecond at most), and a
-// wall clock that is set shows within a millisecond.
-struct CallClock {
-    int64_t wall_minus_mono;
-    int64_t fresh_until;  // the monotonic time after which the difference is read again (0: never read)
-
-    void now(int64_t& wall, int64_t& mono) {
-        mono = monotonic_ns();
-        if (mono < fresh_until) {
-            wall = mono + wall_minus_mono;
-            return;
-        }
-        wall = wall_ns();
-        wall_minus_mono = wall - mono;
-        fresh_until = mono + 1000000;
-    }
-};
-
 // The Python object that owns a Store, the value packer and the hooks.
 struct Recorder {
     PyObject_HEAD
-    // what every market-data call reads, in the object's first cache line
-    Store* store;
+    Store* store;  // with the call's clock and the thread that called last
     ValuePacker* packer;
-    unsigned long last_thread;  // the thread that called last (registered)
-    CallClock clock;
     Ref missing_hook;  // exception -> bytes: the packed form of an attribute whose lookup raised
     Ref thread_hook;   // thread ident -> None: registers a thread (its record goes in first)
     Ref gap_hook;      // () -> None: a gap began
@@ -353,16 +354,15 @@ extern PyTypeObject ChunkType;
 // Registers a new thread through the hook; false with an exception set.
 [[gnu::cold]] bool register_thread(Recorder* r, unsigned long tid);
 inline bool ensure_thread(Recorder* r, unsigned long tid) {
-    return tid == r->last_thread || register_thread(r, tid);
+    return tid == r->store->last_thread || register_thread(r, tid);
 }
 // Reports a new gap through the hook (its failure is not the caller's).
 [[gnu::cold]] void report_gap(Recorder* r);
-// Tells the writer through the hook when a segment filled up with the call
-// just recorded (its failure is not the caller's).
+// Tells the writer through the hook, if there is one, that a segment filled
+// up with the call just recorded (its failure is not the caller's).
 [[gnu::cold]] void report_filled(Recorder* r);
-inline void after_record(Recorder* r) {
-    if (r->store->take_filled() && r->filled_hook) [[unlikely]]
-        report_filled(r);
+inline void wake_writer(Recorder* r) {
+    if (r->filled_hook) report_filled(r);
 }
 
 // A buffer its owner reuses between calls. Packing can run Python code, which
