@@ -411,7 +411,7 @@ PyObject* hot_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 
 bool usable(HotMethod* self) {
     if (self->constructed && self->impl.store != nullptr) return true;
-    PyErr_SetString(PyExc_RuntimeError, "the captured method is cleared");
+    cleared_error();
     return false;
 }
 
